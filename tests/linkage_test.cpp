@@ -1,0 +1,55 @@
+// Every demonstration links against the C library alone: no libstdc++,
+// libm or libgcc_s behind a program that only uses stdio and system calls.
+#include "run.hpp"
+
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace ipclab {
+namespace {
+
+// The executables built into build/ itself: the demonstrations.
+std::vector<std::string> built_programs()
+{
+    std::vector<std::string> names;
+    DIR* dir = opendir(IPCLAB_BINARY_DIR);
+    if (dir == nullptr)
+        return names;
+    while (const dirent* entry = readdir(dir)) {
+        const std::string path = program(entry->d_name);
+        struct stat st = {};
+        if (entry->d_name[0] != '.' && stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+            (st.st_mode & S_IXUSR) != 0)
+            names.emplace_back(entry->d_name);
+    }
+    closedir(dir);
+    return names;
+}
+
+TEST(Linkage, EveryProgramNeedsLibcAlone)
+{
+    if (sanitized_build())
+        GTEST_SKIP() << "sanitizer runtimes are linked in on purpose";
+    const auto names = built_programs();
+    ASSERT_GE(names.size(), 4U) << "no programs found in " << IPCLAB_BINARY_DIR;
+    for (const std::string& name : names) {
+        Options options;
+        options.argv = {"/usr/bin/readelf", "--dynamic", program(name)};
+        const Result r = run(options);
+        ASSERT_EQ(r.status, 0) << r.describe();
+        std::vector<std::string> needed;
+        for (std::size_t at = r.out.find("(NEEDED)"); at != std::string::npos;
+             at = r.out.find("(NEEDED)", at + 1)) {
+            const std::size_t open = r.out.find('[', at);
+            const std::size_t close = r.out.find(']', open);
+            needed.push_back(r.out.substr(open + 1, close - open - 1));
+        }
+        EXPECT_EQ(needed, std::vector<std::string>{"libc.so.6"}) << name;
+    }
+}
+
+}  // namespace
+}  // namespace ipclab

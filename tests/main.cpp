@@ -1,0 +1,51 @@
+// The main of every test executable: each test gets a fresh temporary
+// directory, removed when it ends, and the process adopts the orphans of
+// the programs it runs so that they can be reaped and never outlive a test.
+#include "run.hpp"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <sys/prctl.h>
+
+namespace ipclab {
+namespace {
+
+std::string current_dir;
+
+class TestDirectories : public ::testing::EmptyTestEventListener {
+    void OnTestStart(const ::testing::TestInfo&) override
+    {
+        char pattern[] = "/tmp/ipclab-test.XXXXXX";
+        const char* made = mkdtemp(pattern);
+        if (made == nullptr) {
+            perror("mkdtemp");
+            std::abort();
+        }
+        current_dir = made;
+    }
+    void OnTestEnd(const ::testing::TestInfo&) override
+    {
+        std::error_code ignored;
+        std::filesystem::remove_all(current_dir, ignored);
+        current_dir.clear();
+    }
+};
+
+}  // namespace
+
+const std::string& test_dir() { return current_dir; }
+
+}  // namespace ipclab
+
+int main(int argc, char** argv)
+{
+    ::testing::InitGoogleTest(&argc, argv);
+    // A program that stops reading its input must not kill the test.
+    signal(SIGPIPE, SIG_IGN);
+    prctl(PR_SET_CHILD_SUBREAPER, 1);
+    ::testing::UnitTest::GetInstance()->listeners().Append(new ipclab::TestDirectories);
+    return RUN_ALL_TESTS();
+}

@@ -1,0 +1,619 @@
+#include "run.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstddef>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <poll.h>
+#include <pty.h>
+#include <sched.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace ipclab {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// In a forked child: report what failed on standard error (the test sees
+// it) and end with 125, which no program under test uses.
+[[noreturn]] void child_fail(const char* what)
+{
+    const int saved = errno;
+    dprintf(STDERR_FILENO, "ipclab test helper: %s: %s\n", what, strerror(saved));
+    _exit(125);
+}
+
+bool write_all(int fd, std::string_view bytes)
+{
+    while (!bytes.empty()) {
+        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+bool write_id_map(const char* file, unsigned id)
+{
+    const int fd = open(file, O_WRONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    char line[64];
+    const int len = snprintf(line, sizeof line, "%u %u 1\n", id, id);
+    const bool ok = write_all(fd, std::string_view(line, static_cast<std::size_t>(len)));
+    close(fd);
+    return ok;
+}
+
+// Makes fork, vfork and clone fail with EAGAIN, and clone3 with ENOSYS so
+// that the C library falls back to clone and fails there.
+bool deny_process_creation()
+{
+#if defined(__x86_64__)
+    constexpr unsigned arch = AUDIT_ARCH_X86_64;
+#elif defined(__aarch64__)
+    constexpr unsigned arch = AUDIT_ARCH_AARCH64;
+#else
+#error "deny_process_creation: add this architecture's audit constant"
+#endif
+    constexpr unsigned eagain = SECCOMP_RET_ERRNO | (EAGAIN & SECCOMP_RET_DATA);
+    constexpr unsigned enosys = SECCOMP_RET_ERRNO | (ENOSYS & SECCOMP_RET_DATA);
+    sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, arch, 1, 0),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_clone3, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, enosys),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_clone, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, eagain),
+#ifdef __NR_fork
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_fork, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, eagain),
+#endif
+#ifdef __NR_vfork
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_vfork, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, eagain),
+#endif
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    sock_fprog fprog = {static_cast<unsigned short>(std::size(filter)), filter};
+    return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+           prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &fprog) == 0;
+}
+
+// The environment for the child: ours, with the test's changes applied.
+std::vector<std::string> child_environment(const std::vector<std::string>& changes)
+{
+    std::vector<std::string> env;
+    for (char** e = environ; *e != nullptr; ++e)
+        env.emplace_back(*e);
+    for (const std::string& change : changes) {
+        const std::size_t eq = change.find('=');
+        const std::string name = change.substr(0, eq);
+        std::erase_if(env, [&](const std::string& entry) {
+            return entry.compare(0, name.size(), name) == 0 && entry.size() > name.size() &&
+                   entry[name.size()] == '=';
+        });
+        if (eq != std::string::npos)
+            env.push_back(change);
+    }
+    return env;
+}
+
+std::string visible(std::string_view bytes)
+{
+    std::string q = "\"";
+    for (const char c : bytes) {
+        if (c == '\n')
+            q += "\\n";
+        else if (c == '\r')
+            q += "\\r";
+        else if (c == '"' || c == '\\')
+            (q += '\\') += c;
+        else if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
+            char hex[8];
+            snprintf(hex, sizeof hex, "\\x%02x", static_cast<unsigned char>(c));
+            q += hex;
+        } else
+            q += c;
+    }
+    return q + "\"";
+}
+
+std::string joined(const std::vector<std::string>& argv)
+{
+    std::string s;
+    for (const std::string& a : argv)
+        s += (s.empty() ? "" : " ") + a;
+    return s;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- namespaces
+
+bool unshare_as_owner(int flags)
+{
+    if (geteuid() == 0)
+        return unshare(flags) == 0;
+    const uid_t uid = geteuid();
+    const gid_t gid = getegid();
+    if (unshare(CLONE_NEWUSER | flags) != 0)
+        return false;
+    const int fd = open("/proc/self/setgroups", O_WRONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        write_all(fd, "deny");
+        close(fd);
+    }
+    return write_id_map("/proc/self/uid_map", uid) && write_id_map("/proc/self/gid_map", gid);
+}
+
+IpcNamespace::IpcNamespace()
+{
+    // A child makes the namespace and waits; we open handles to it, which
+    // keep it alive after the child is gone.
+    int ready[2];
+    int done[2];
+    if (pipe2(ready, O_CLOEXEC) != 0 || pipe2(done, O_CLOEXEC) != 0) {
+        ADD_FAILURE() << "pipe: " << strerror(errno);
+        return;
+    }
+    const pid_t pid = fork();
+    if (pid == 0) {
+        close(ready[0]);
+        close(done[1]);
+        const char ok = unshare_as_owner(CLONE_NEWIPC) ? 'y' : 'n';
+        if (::write(ready[1], &ok, 1) != 1)
+            _exit(1);
+        char c;
+        while (read(done[0], &c, 1) < 0 && errno == EINTR) {
+        }
+        _exit(0);
+    }
+    close(ready[1]);
+    close(done[0]);
+    char ok = 'n';
+    const bool told = pid > 0 && read(ready[0], &ok, 1) == 1;
+    if (told && ok == 'y') {
+        const std::string proc = "/proc/" + std::to_string(pid) + "/ns/";
+        if (geteuid() != 0)
+            user_fd_ = open((proc + "user").c_str(), O_RDONLY | O_CLOEXEC);
+        ipc_fd_ = open((proc + "ipc").c_str(), O_RDONLY | O_CLOEXEC);
+    }
+    close(done[1]);
+    close(ready[0]);
+    if (pid > 0)
+        waitpid(pid, nullptr, 0);
+    if (ipc_fd_ < 0 || (geteuid() != 0 && user_fd_ < 0))
+        ADD_FAILURE() << "cannot make a private IPC namespace"
+                      << (geteuid() != 0 ? " (user namespaces may be disabled)" : "");
+}
+
+IpcNamespace::~IpcNamespace()
+{
+    if (user_fd_ >= 0)
+        close(user_fd_);
+    if (ipc_fd_ >= 0)
+        close(ipc_fd_);
+}
+
+void IpcNamespace::enter() const
+{
+    if (user_fd_ >= 0 && setns(user_fd_, CLONE_NEWUSER) != 0)
+        child_fail("setns(user namespace)");
+    if (setns(ipc_fd_, CLONE_NEWIPC) != 0)
+        child_fail("setns(IPC namespace)");
+}
+
+int IpcNamespace::run(const std::function<void()>& body) const
+{
+    const pid_t pid = fork();
+    if (pid == 0) {
+        enter();
+        body();
+        _exit(0);
+    }
+    int status = 0;
+    if (pid < 0 || waitpid(pid, &status, 0) != pid)
+        return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// ------------------------------------------------------------------ Process
+
+Process::Process(Options options) : options_(std::move(options))
+{
+    deadline_ = Clock::now() + options_.timeout;
+    if (options_.argv.empty()) {
+        ADD_FAILURE() << "Process: no argv";
+        exited_ = true;
+        return;
+    }
+    const std::string cwd = options_.cwd.empty() ? test_dir() : options_.cwd;
+    const std::vector<std::string> env = child_environment(options_.env);
+    std::vector<char*> envp;
+    for (const std::string& e : env)
+        envp.push_back(const_cast<char*>(e.c_str()));
+    envp.push_back(nullptr);
+    std::vector<char*> argv;
+    for (const std::string& a : options_.argv)
+        argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+
+    // Standard output.
+    int out_child = -1;
+    if (options_.output == Output::terminal) {
+        int master = -1;
+        // Output bytes pass unchanged (no \n -> \r\n), input comes in
+        // lines and is not echoed, and no character raises a signal.
+        termios mode = {};
+        cfmakeraw(&mode);
+        mode.c_cflag |= CREAD;
+        mode.c_lflag |= ICANON;
+        mode.c_cc[VEOF] = 4;
+        mode.c_cc[VMIN] = 1;
+        if (openpty(&master, &out_child, nullptr, &mode, nullptr) != 0) {
+            ADD_FAILURE() << "openpty: " << strerror(errno);
+            exited_ = true;
+            return;
+        }
+        fcntl(master, F_SETFD, FD_CLOEXEC);
+        fcntl(out_child, F_SETFD, FD_CLOEXEC);
+        out_fd_ = master;
+    } else if (options_.output == Output::file) {
+        char path[] = "/tmp/ipclab-out.XXXXXX";
+        out_child = mkostemp(path, O_CLOEXEC);
+        if (out_child < 0) {
+            ADD_FAILURE() << "mkostemp: " << strerror(errno);
+            exited_ = true;
+            return;
+        }
+        out_path_ = path;
+    } else {
+        int p[2];
+        if (pipe2(p, O_CLOEXEC) != 0) {
+            ADD_FAILURE() << "pipe: " << strerror(errno);
+            exited_ = true;
+            return;
+        }
+        out_fd_ = p[0];
+        out_child = p[1];
+    }
+
+    int err_pipe[2];
+    int in_pipe[2] = {-1, -1};
+    if (pipe2(err_pipe, O_CLOEXEC) != 0 ||
+        (!options_.terminal_input && pipe2(in_pipe, O_CLOEXEC) != 0)) {
+        ADD_FAILURE() << "pipe: " << strerror(errno);
+        exited_ = true;
+        return;
+    }
+    if (options_.terminal_input && options_.output != Output::terminal)
+        ADD_FAILURE() << "terminal_input needs Output::terminal";
+
+    pid_ = fork();
+    if (pid_ == 0) {
+        // Child. Its own session: the whole tree can be killed as one group,
+        // and no terminal becomes its controlling terminal, so nothing is
+        // sent SIGHUP when the first process ends before its child.
+        setsid();
+        const int in_child = options_.terminal_input ? out_child : in_pipe[0];
+        if (dup2(in_child, STDIN_FILENO) < 0 || dup2(out_child, STDOUT_FILENO) < 0 ||
+            dup2(err_pipe[1], STDERR_FILENO) < 0)
+            child_fail("dup2");
+        // Signals as a shell would leave them: default actions, none blocked.
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        for (int sig = 1; sig < NSIG; ++sig)
+            signal(sig, SIG_DFL);
+        if (chdir(cwd.c_str()) != 0)
+            child_fail(("chdir " + cwd).c_str());
+        if (options_.cpu >= 0) {
+            cpu_set_t cpus;
+            CPU_ZERO(&cpus);
+            CPU_SET(options_.cpu, &cpus);
+            if (sched_setaffinity(0, sizeof cpus, &cpus) != 0)
+                child_fail("sched_setaffinity");
+        }
+        if (options_.ipc != nullptr)
+            options_.ipc->enter();
+        if (options_.before_exec)
+            options_.before_exec();
+        if (options_.fail_process_creation && !deny_process_creation())
+            child_fail("seccomp");
+        execve(argv[0], argv.data(), envp.data());
+        child_fail(("exec " + options_.argv[0]).c_str());
+    }
+    const int fork_errno = errno;
+    close(out_child);
+    close(err_pipe[1]);
+    if (in_pipe[0] >= 0)
+        close(in_pipe[0]);
+    err_fd_ = err_pipe[0];
+    in_fd_ = options_.terminal_input ? out_fd_ : in_pipe[1];
+    if (pid_ < 0) {
+        ADD_FAILURE() << "fork: " << strerror(fork_errno);
+        exited_ = true;
+        return;
+    }
+    pidfd_ = static_cast<int>(syscall(SYS_pidfd_open, pid_, 0));
+    if (out_fd_ >= 0)
+        fcntl(out_fd_, F_SETFL, O_NONBLOCK);
+    fcntl(err_fd_, F_SETFL, O_NONBLOCK);
+    if (in_fd_ >= 0 && in_fd_ != out_fd_)
+        fcntl(in_fd_, F_SETFL, O_NONBLOCK);
+    pending_input_ = options_.input;
+    close_after_input_ = !options_.input.empty();
+}
+
+Process::~Process()
+{
+    if (pid_ > 0 && !finished_) {
+        kill(SIGKILL);
+        reap(true);
+    }
+    for (const int fd : {pidfd_, out_fd_, err_fd_})
+        if (fd >= 0)
+            close(fd);
+    if (in_fd_ >= 0 && in_fd_ != out_fd_)
+        close(in_fd_);
+    if (!out_path_.empty())
+        unlink(out_path_.c_str());
+}
+
+void Process::write(std::string_view bytes)
+{
+    pending_input_ += bytes;
+    pump(Clock::now());
+}
+
+void Process::close_input()
+{
+    close_after_input_ = true;
+    pump(Clock::now());
+}
+
+void Process::kill(int sig)
+{
+    if (pid_ > 0)
+        ::kill(-pid_, sig);
+}
+
+// Reaps the processes of our group: the program itself and any of its
+// children that were left to us (the test process is a subreaper).
+void Process::reap(bool block)
+{
+    while (pid_ > 0) {
+        siginfo_t info = {};
+        const int options = WEXITED | (block && !exited_ ? 0 : WNOHANG);
+        if (waitid(P_PGID, static_cast<id_t>(pid_), &info, options) != 0 || info.si_pid == 0)
+            return;
+        if (info.si_pid == pid_) {
+            exited_ = true;
+            if (info.si_code == CLD_EXITED)
+                result_.status = info.si_status;
+            else
+                result_.signal = info.si_status;
+        }
+    }
+}
+
+// Moves bytes until `until`; returns false once there is nothing left to
+// wait for (program ended and every output closed).
+bool Process::pump(Clock::time_point until)
+{
+    for (;;) {
+        // Standard input: what is pending, then end of input if asked.
+        if (in_fd_ >= 0) {
+            while (!pending_input_.empty()) {
+                const ssize_t n = ::write(in_fd_, pending_input_.data(), pending_input_.size());
+                if (n > 0) {
+                    pending_input_.erase(0, static_cast<std::size_t>(n));
+                    continue;
+                }
+                if (n < 0 && (errno == EAGAIN || errno == EINTR))
+                    break;
+                pending_input_.clear();  // the reader is gone
+                close_after_input_ = true;
+            }
+            if (pending_input_.empty() && close_after_input_) {
+                if (in_fd_ == out_fd_) {
+                    // Terminal: EOF is the EOF character at the start of a line.
+                    const char eof = 4;
+                    if (::write(in_fd_, &eof, 1) == 1 || errno != EAGAIN) {
+                        in_fd_ = -1;
+                        close_after_input_ = false;
+                    }
+                } else {
+                    close(in_fd_);
+                    in_fd_ = -1;
+                    close_after_input_ = false;
+                }
+            }
+        }
+
+        pollfd fds[4];
+        nfds_t count = 0;
+        if (out_fd_ >= 0 && options_.output != Output::file)
+            fds[count++] = {out_fd_, POLLIN, 0};
+        if (err_fd_ >= 0)
+            fds[count++] = {err_fd_, POLLIN, 0};
+        if (pidfd_ >= 0 && !exited_)
+            fds[count++] = {pidfd_, POLLIN, 0};
+        if (in_fd_ >= 0 && in_fd_ != out_fd_ && !pending_input_.empty())
+            fds[count++] = {in_fd_, POLLOUT, 0};
+        const bool output_open = (out_fd_ >= 0 && options_.output != Output::file) || err_fd_ >= 0;
+        if (exited_ && !output_open)
+            return false;
+
+        const auto now = Clock::now();
+        const auto left = std::chrono::duration_cast<Millis>(until - now).count();
+        const int timeout = left <= 0 ? 0 : static_cast<int>(std::min<long long>(left, 100));
+        const int ready = poll(fds, count, timeout);
+        if (ready < 0 && errno != EINTR)
+            return false;
+
+        bool got = false;
+        for (nfds_t i = 0; i < count; ++i) {
+            if (fds[i].revents == 0)
+                continue;
+            if (fds[i].fd == pidfd_) {
+                reap(false);
+                got = true;
+                continue;
+            }
+            if (fds[i].fd == in_fd_ && in_fd_ != out_fd_)
+                continue;  // writable again, or the reader is gone: next round
+            char buffer[4096];
+            const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+            if (n > 0) {
+                (fds[i].fd == err_fd_ ? result_.err : result_.out).append(buffer, static_cast<std::size_t>(n));
+                got = true;
+            } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+                // End of file; on a terminal, EIO once no process holds it.
+                if (fds[i].fd == out_fd_) {
+                    close(out_fd_);
+                    if (in_fd_ == out_fd_)
+                        in_fd_ = -1;
+                    out_fd_ = -1;
+                } else {
+                    close(err_fd_);
+                    err_fd_ = -1;
+                }
+                got = true;
+            }
+        }
+        if (!exited_)
+            reap(false);
+        if (!got && Clock::now() >= until)
+            return true;
+    }
+}
+
+bool Process::wait_for(std::string_view text, Millis within, std::size_t from)
+{
+    const auto until = std::min(Clock::now() + within, deadline_);
+    for (;;) {
+        if (result_.out.size() >= from && result_.out.find(text, from) != std::string::npos)
+            return true;
+        if (Clock::now() >= until || !pump(std::min(until, Clock::now() + Millis(10))))
+            return result_.out.size() >= from && result_.out.find(text, from) != std::string::npos;
+    }
+}
+
+void Process::drain(Millis period)
+{
+    const auto until = std::min(Clock::now() + period, deadline_);
+    while (Clock::now() < until && pump(until)) {
+    }
+}
+
+void Process::fail_timeout(const char* what)
+{
+    result_.timed_out = true;
+    ADD_FAILURE() << joined(options_.argv) << ": " << what << " after "
+                  << options_.timeout.count() << " ms; killed its process group\n"
+                  << "  stdout so far: " << visible(result_.out) << "\n"
+                  << "  stderr so far: " << visible(result_.err);
+}
+
+Result Process::finish()
+{
+    if (pid_ <= 0)
+        return result_;
+    close_input();
+    while (pump(deadline_)) {
+        if (Clock::now() >= deadline_) {
+            kill(SIGKILL);
+            fail_timeout(exited_ ? "output still held open" : "still running");
+            // Collect what the dying group still wrote, then reap it.
+            const auto grace = Clock::now() + Millis(2000);
+            while (pump(grace) && Clock::now() < grace) {
+            }
+            reap(true);
+            result_.status = -1;
+            break;
+        }
+    }
+    reap(false);
+    ::kill(-pid_, SIGKILL);  // nothing of this run stays behind
+    reap(false);
+    finished_ = true;
+    if (!out_path_.empty()) {
+        result_.out = read_file(out_path_);
+        unlink(out_path_.c_str());
+        out_path_.clear();
+    }
+    return result_;
+}
+
+std::string Result::describe() const
+{
+    std::string s = "status " + std::to_string(status);
+    if (signal != 0)
+        s += ", killed by signal " + std::to_string(signal) + " (" + strsignal(signal) + ")";
+    if (timed_out)
+        s += ", timed out";
+    return s + "\n  stdout: " + visible(out) + "\n  stderr: " + visible(err);
+}
+
+Result run(const Options& options)
+{
+    Process process(options);
+    return process.finish();
+}
+
+// -------------------------------------------------------------------- paths
+
+std::string program(std::string_view name)
+{
+    return std::string(IPCLAB_BINARY_DIR) + "/" + std::string(name);
+}
+
+std::string source_dir() { return IPCLAB_SOURCE_DIR; }
+
+std::string read_file(const std::string& path)
+{
+    std::string bytes;
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        ADD_FAILURE() << "open " << path << ": " << strerror(errno);
+        return bytes;
+    }
+    char buffer[4096];
+    ssize_t n;
+    while ((n = read(fd, buffer, sizeof buffer)) > 0)
+        bytes.append(buffer, static_cast<std::size_t>(n));
+    close(fd);
+    return bytes;
+}
+
+void write_file(const std::string& path, std::string_view bytes, mode_t mode)
+{
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+    if (fd < 0 || !write_all(fd, bytes))
+        ADD_FAILURE() << "write " << path << ": " << strerror(errno);
+    if (fd >= 0) {
+        fchmod(fd, mode);
+        close(fd);
+    }
+}
+
+}  // namespace ipclab
