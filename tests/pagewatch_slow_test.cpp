@@ -12,10 +12,10 @@
 namespace ipclab {
 namespace {
 
-const std::string a_line = "a b c d e f \n";
-const std::string z_line = "z b c d e f \n";
+constexpr std::string_view a_line = "a b c d e f \n";
+constexpr std::string_view z_line = "z b c d e f \n";
 
-std::string lines(const std::string& line, int count)
+std::string lines(std::string_view line, int count)
 {
     std::string s;
     for (int i = 0; i < count; ++i)
