@@ -22,15 +22,16 @@
 #include <unistd.h>
 
 constexpr const char* file_name = "./temp_mmap.txt";
-constexpr mode_t file_mode = 0600;    // a new file: owner read and write
+constexpr mode_t file_mode = 0600;       // a new file: owner read and write
 constexpr std::size_t mapped_bytes = 6;  // the letters a to f
-constexpr int line_count = 50;        // one line a second
-constexpr unsigned line_interval = 1;  // seconds between lines
+constexpr int line_count = 50;           // one line a second
+constexpr unsigned line_interval = 1;    // seconds between lines
 
 // Another process may truncate the file while it is mapped. Touching a
 // mapped byte that no longer lies in the file raises SIGBUS, and the access
 // would fault again if the handler returned, so the handler ends the
-// program itself, with async-signal-safe calls only.
+// program itself, with async-signal-safe calls only. Lines still waiting in
+// the stdout buffer (output not a terminal) go with it.
 static void mapping_lost(int /*sig*/)
 {
     constexpr char message[] = "pagewatch: SIGBUS: ./temp_mmap.txt shrank under the mapping\n";
