@@ -36,7 +36,7 @@ void copy_source_to_test_dir()
     write_file(test_dir() + "/launchcount.cpp", read_file(source_dir() + "/launchcount.cpp"));
 }
 
-const std::string first_line = "I will never be printed!\n";
+constexpr const char* first_line = "I will never be printed!\n";
 
 TEST(Launchcount, FirstLineSurvivesOnlyOnATerminal)
 {
@@ -47,7 +47,7 @@ TEST(Launchcount, FirstLineSurvivesOnlyOnATerminal)
         ASSERT_NE(wc.out.find(" launchcount.cpp\n"), std::string::npos) << wc.describe();
 
         const Result r = run_in_test_dir({program("launchcount")}, output);
-        const std::string expected = (output == Output::terminal ? first_line : "") + wc.out;
+        const std::string expected = std::string(output == Output::terminal ? first_line : "") + wc.out;
         EXPECT_TRUE(r.out == expected && r.err.empty() && r.status == 0)
             << "on a " << name_of(output) << ": " << r.describe();
     }
@@ -62,7 +62,7 @@ TEST(Launchcount, MissingSourceFileIsReportedByTheWordCounter)
         ASSERT_NE(wc.err.find("launchcount.cpp"), std::string::npos) << wc.describe();
 
         const Result r = run_in_test_dir({program("launchcount")}, output);
-        const std::string expected = (output == Output::terminal ? first_line : "") + wc.out;
+        const std::string expected = std::string(output == Output::terminal ? first_line : "") + wc.out;
         EXPECT_TRUE(r.out == expected && r.err == wc.err && r.status == wc.status)
             << "on a " << name_of(output) << ": " << r.describe();
     }
@@ -94,7 +94,7 @@ TEST(Launchcount, WordCounterThatCannotRunIsReported)
     std::filesystem::create_directory(empty_dir);
     const std::string not_executable = test_dir() + "/not-executable";
     write_file(not_executable, "#!/bin/sh\n", 0644);
-    const std::string both = first_line + "I will never be printed!";
+    const std::string both = std::string(first_line) + "I will never be printed!";
 
     for (const Output output : all_outputs) {
         const Result missing = run_with_wc_covered(empty_dir, "/usr/bin", output);
