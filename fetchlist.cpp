@@ -21,11 +21,6 @@ constexpr unsigned pause_seconds = 10;  // between the clone and the listing
 
 int main()
 {
-    char git[] = "git";
-    char clone[] = "clone";
-    char repository[] = "https://github.com/Orvanteska/TarnwickPanel";
-    char* git_argv[] = {git, clone, repository, nullptr};
-
     // Nothing is buffered yet, so fork duplicates no pending output.
     const pid_t pid = fork();
     if (pid == -1) {
@@ -34,15 +29,19 @@ int main()
     }
 
     if (pid == 0) {
-        // Child: a server that wants credentials must not make git wait
-        // for a user name on the terminal; without the prompt git fails at
-        // once with its own message.
+        // Child: become git. A server that wants credentials must not
+        // leave git waiting for a user name on the terminal: without the
+        // prompt it fails at once with its own message.
+        char git[] = "git";
+        char clone[] = "clone";
+        char repository[] = "https://github.com/Orvanteska/TarnwickPanel";
+        char* git_argv[] = {git, clone, repository, nullptr};
         setenv("GIT_TERMINAL_PROMPT", "0", 1);
         execvp(git, git_argv);
         const int saved_errno = errno;
         fprintf(stderr, "%s: %s\n", git, strerror(saved_errno));
-        // _exit, not exit: the child must not flush stdio buffers it shares
-        // with the parent by copy.
+        // _exit, not exit: the child's stdio buffers are copies of the
+        // parent's, and flushing them would write the parent's output twice.
         _exit(saved_errno == ENOENT ? 127 : 126);
     }
 
