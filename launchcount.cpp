@@ -10,6 +10,7 @@
 // On a terminal stdout is line buffered, so the newline has already sent
 // the first line out before execv. On a pipe or a file stdout is fully
 // buffered, the line is still in the buffer, and only wc's counts appear.
+// If /usr/bin/wc cannot be run, execv returns and the program reports it.
 
 #include <cerrno>
 #include <cstdio>
@@ -18,7 +19,7 @@
 
 int main()
 {
-    char wc_path[] = "/usr/bin/wc";        // run by path: execv makes no search
+    char wc_path[] = "/usr/bin/wc";          // run by path: execv makes no search
     char source_file[] = "launchcount.cpp";  // relative to the working directory
 
     printf("I will never be printed!\n");  // no flush on purpose
@@ -26,8 +27,8 @@ int main()
     char* wc_argv[] = {wc_path, source_file, nullptr};
     execv(wc_path, wc_argv);
 
-    // Only a failed execv returns. The first line is still ours (buffered,
-    // or already out on a terminal) and exit will write it out.
+    // Only a failed execv returns. Our image, stdio buffer included, is
+    // still here: returning from main writes out whatever is buffered.
     const int saved_errno = errno;
     fputs("I will never be printed!", stdout);
     fprintf(stderr, "%s: %s\n", wc_path, strerror(saved_errno));
