@@ -171,10 +171,6 @@ TEST(Fetchlist, ForkFailureIsReportedWithStatusOne)
 {
     Options options = fetchlist();
     options.fail_process_creation = true;
-    // LeakSanitizer's check at exit runs in a cloned thread, which the
-    // filter forbids as well.
-    if (sanitized_build())
-        options.env.emplace_back("ASAN_OPTIONS=detect_leaks=0");
     options.timeout = 5s;
     const Result r = run(options);
     EXPECT_EQ(r.err, "fork() failed: Resource temporarily unavailable\n");
