@@ -63,7 +63,7 @@ void plant(const IpcNamespace& ns, std::string_view bytes, std::size_t size = gr
 
 // ------------------------------------------------------------------ segduet
 
-const std::string greeting = "Child append Hello\nParent reads Hello\nParent append HelloWorld!\n\n";
+constexpr std::string_view greeting = "Child append Hello\nParent reads Hello\nParent append HelloWorld!\n\n";
 
 TEST(Segduet, ExactTraceOnEveryOutputAndNoSegmentLeft)
 {
@@ -201,8 +201,8 @@ bool correct(const Lines& l, std::string_view left = "")
            (!left.empty() || l.reads != "aaa" || l.parent_append == "aaabbb\n");
 }
 
-const std::string child_first = "Child append aaa\nParent reads aaa\nParent append aaabbb\n\n";
-const std::string parent_first = "Parent reads \nParent append bbb\n\nChild append aaa\n";
+constexpr std::string_view child_first = "Child append aaa\nParent reads aaa\nParent append aaabbb\n\n";
+constexpr std::string_view parent_first = "Parent reads \nParent append bbb\n\nChild append aaa\n";
 
 // Runs segrace on a new segment, on every kind of output in turn, until both
 // typical outputs and a late child's fresh segment have been seen.
@@ -247,22 +247,21 @@ TEST(Segrace, EarlierTextShowsInParentReads)
         std::size_t size;
         std::string appended;
     };
-    for (const auto& [left, size, appended] : {Case{"aaa", greeting_size, "aaabbb\n"},
-                                               Case{x, greeting_size, x + "bbb"},
-                                               Case{z, z.size(), z.substr(0, greeting_size)}}) {
-        const std::string seen_left = left.substr(0, greeting_size);
+    for (const Case& c : {Case{"aaa", greeting_size, "aaabbb\n"}, Case{x, greeting_size, x + "bbb"},
+                          Case{z, z.size(), z.substr(0, greeting_size)}}) {
+        const std::string left = c.left.substr(0, greeting_size);  // what the programs may see
         bool seen = false;
         for (int i = 0; i < 1000 && !seen; ++i) {
-            plant(ns, left, size);
+            plant(ns, c.left, c.size);
             const Result r = run_in(ns, "segrace", Output::pipe, 0);
             const auto readings = parse(r.out, Output::pipe);
             ASSERT_TRUE(r.status == 0 && r.err.empty() &&
-                        std::ranges::any_of(readings, [&](const Lines& l) { return correct(l, seen_left); }))
-                << left.size() << " bytes left: " << r.describe();
+                        std::ranges::any_of(readings, [&](const Lines& l) { return correct(l, left); }))
+                << c.left.size() << " bytes left: " << r.describe();
             seen = std::ranges::any_of(
-                readings, [&](const Lines& l) { return l.reads == seen_left && l.parent_append == appended; });
+                readings, [&](const Lines& l) { return l.reads == left && l.parent_append == c.appended; });
         }
-        EXPECT_TRUE(seen) << "never saw the parent read " << left.size() << " bytes left and append";
+        EXPECT_TRUE(seen) << "never saw the parent read " << c.left.size() << " bytes left and append";
     }
 }
 
