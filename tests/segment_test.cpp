@@ -20,14 +20,15 @@ constexpr key_t greeting_key = 2009;
 constexpr std::size_t greeting_size = 27;
 constexpr Output all_outputs[] = {Output::pipe, Output::file, Output::terminal};
 
-Result run_in(const IpcNamespace& ns, std::string_view name, Output output = Output::pipe, int cpu = -1)
+// A run of a program inside the namespace.
+Options in(const IpcNamespace& ns, std::string_view name, Output output = Output::pipe, int cpu = -1)
 {
     Options options;
     options.argv = {program(name)};
     options.ipc = &ns;
     options.output = output;
     options.cpu = cpu;
-    return run(options);
+    return options;
 }
 
 // Removes the key-2009 segment, if there is one, and returns its text (read
@@ -70,15 +71,15 @@ TEST(Segduet, ExactTraceOnEveryOutputAndNoSegmentLeft)
     const IpcNamespace ns;
     for (const Output output : all_outputs) {
         for (int i = 0; i < 5; ++i) {
-            const Result r = run_in(ns, "segduet", output);
+            const Result r = run(in(ns, "segduet", output));
             EXPECT_TRUE(r.out == greeting && r.status == 0 && r.err.empty()) << r.describe();
             EXPECT_EQ(take_segment(ns), std::nullopt);
         }
     }
 }
 
-// The child empties whatever was left; even a text with no terminator in
-// a segment larger than 27 bytes is neither read nor written past them.
+// The child empties whatever was left, even a text with no terminator in a
+// segment larger than 27 bytes.
 TEST(Segduet, LeftoverSegmentGivesTheSameTrace)
 {
     const IpcNamespace ns;
@@ -86,7 +87,7 @@ TEST(Segduet, LeftoverSegmentGivesTheSameTrace)
     for (const std::string_view left : {std::string_view("aaa"), std::string_view(full).substr(0, 26),
                                         std::string_view(full).substr(0, 27), std::string_view(full)}) {
         plant(ns, left, std::max(left.size(), greeting_size));
-        const Result r = run_in(ns, "segduet");
+        const Result r = run(in(ns, "segduet"));
         EXPECT_TRUE(r.out == greeting && r.status == 0 && r.err.empty())
             << left.size() << " bytes left: " << r.describe();
         EXPECT_EQ(take_segment(ns), std::nullopt);
@@ -100,14 +101,12 @@ TEST(SegmentErrors, UnusableSegmentIsReportedByBothProcesses)
     for (const std::string name : {"segduet", "segrace"}) {
         const IpcNamespace ns;
         plant(ns, "", 10);  // too small for 27 bytes
-        Result r = run_in(ns, name);
+        Result r = run(in(ns, name));
         const std::string too_small = name + ": shmget(key 2009): Invalid argument\n";
         EXPECT_TRUE(r.err == too_small + too_small && r.status == 1 && r.out.empty()) << r.describe();
 
         plant(ns, "", greeting_size, 0);  // no permission for anyone
-        Options options;
-        options.argv = {program(name)};
-        options.ipc = &ns;
+        Options options = in(ns, name);
         options.before_exec = [] { prctl(PR_CAPBSET_DROP, CAP_IPC_OWNER, 0, 0, 0); };  // root too
         r = run(options);
         const std::string denied = name + ": shmget(key 2009): Permission denied\n";
@@ -120,9 +119,7 @@ TEST(SegmentErrors, ForkFailureIsReportedWithStatusOne)
 {
     for (const char* name : {"segduet", "segrace"}) {
         const IpcNamespace ns;
-        Options options;
-        options.argv = {program(name)};
-        options.ipc = &ns;
+        Options options = in(ns, name);
         options.fail_process_creation = true;
         const Result r = run(options);
         EXPECT_TRUE(r.err == "fork() failed: Resource temporarily unavailable\n" && r.status == 1 &&
@@ -213,7 +210,7 @@ void race(int cpu)
     int seen_child_first = 0, seen_parent_first = 0, seen_late_child = 0;
     for (; runs < 200 || (runs < 4000 && !(seen_child_first && seen_parent_first && seen_late_child)); ++runs) {
         const Output output = all_outputs[runs % 3];
-        const Result r = run_in(ns, "segrace", output, cpu);
+        const Result r = run(in(ns, "segrace", output, cpu));
         const std::optional<std::string> left = take_segment(ns);
         // A segment outlives the run only when the child made a fresh one
         // after the parent had removed the old one.
@@ -253,7 +250,7 @@ TEST(Segrace, EarlierTextShowsInParentReads)
         bool seen = false;
         for (int i = 0; i < 1000 && !seen; ++i) {
             plant(ns, c.left, c.size);
-            const Result r = run_in(ns, "segrace", Output::pipe, 0);
+            const Result r = run(in(ns, "segrace", Output::pipe, 0));
             const auto readings = parse(r.out, Output::pipe);
             ASSERT_TRUE(r.status == 0 && r.err.empty() &&
                         std::ranges::any_of(readings, [&](const Lines& l) { return correct(l, left); }))
@@ -277,10 +274,9 @@ TEST(SegmentErrors, AttachToRemovedSegmentIsRetriedAFewTimes)
     for (const std::string name : {"segduet", "segrace"}) {
         for (const int failures : {4, 5}) {
             const IpcNamespace ns;
-            Options options;
+            Options options = in(ns, name);
             options.argv = {"/usr/bin/strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=shmat", "-e",
                             "inject=shmat:error=EINVAL:when=1.." + std::to_string(failures), program(name)};
-            options.ipc = &ns;
             if (sanitized_build())
                 options.env = {"ASAN_OPTIONS=detect_leaks=0"};  // LeakSanitizer cannot work under ptrace
             const Result r = run(options);
@@ -307,12 +303,7 @@ void together(std::string_view first, std::string_view second)
 {
     const IpcNamespace ns;
     for (int i = 0; i < 100; ++i) {
-        Options a;
-        a.argv = {program(first)};
-        a.ipc = &ns;
-        Options b = a;
-        b.argv = {program(second)};
-        Process pa(a), pb(b);
+        Process pa(in(ns, first)), pb(in(ns, second));
         for (const Result& r : {pa.finish(), pb.finish()}) {
             const auto plausible = [](const Lines& l) {
                 return std::ranges::all_of(std::array{l.reads, l.parent_append, l.child_append}, [](const auto& t) {
