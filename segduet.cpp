@@ -21,12 +21,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-constexpr key_t greeting_key = 2009;                // the greeting segment, shared with segrace
-constexpr std::size_t greeting_size = 27;           // a text of at most 26 characters and its '\0'
-constexpr int attach_attempts = 5;                  // fresh gets after the segment vanished under us
-constexpr std::string_view child_word = "Hello";    // appended by the child
-constexpr std::string_view parent_word = "World!\n";// by the parent; the newline ends the
-                                                    // text, so an empty line follows
+constexpr key_t greeting_key = 2009;                  // the greeting segment, shared with segrace
+constexpr std::size_t greeting_size = 27;             // a text of at most 26 characters and its '\0'
+constexpr int attach_attempts = 5;                    // fresh gets after the segment vanished under us
+constexpr std::string_view child_word = "Hello";      // appended by the child
+constexpr std::string_view parent_word = "World!\n";  // by the parent; the newline ends the
+                                                      // text, so an empty line follows
 
 // The segment's first greeting_size bytes hold one text ended by '\0'. An
 // earlier run or another program may have left anything there, so no access
