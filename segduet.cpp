@@ -33,6 +33,7 @@ constexpr std::string_view parent_word = "World!\n";  // by the parent; the newl
 // goes past those bytes. Each access goes through std::atomic_ref: another
 // process changes the bytes while we look, so every load and store must
 // really happen, and in program order.
+static_assert(std::atomic_ref<char>::is_always_lock_free);  // no lock: works across processes
 
 int main()
 {
