@@ -143,6 +143,7 @@ private:
     bool close_after_input_ = false;
     bool exited_ = false;
     bool finished_ = false;
+    bool partial_line_ = false;  // the last byte sent was not a newline
     std::chrono::steady_clock::time_point deadline_;
     Result result_;
 };

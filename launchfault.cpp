@@ -1,0 +1,31 @@
+// launchfault: detecting and reporting a failed exec.
+//
+// execv takes its first argument as a path and makes no search of PATH, so
+// the bare name "wc" means a file called wc in the working directory. There
+// normally is none: execv returns -1 with errno set, and the program goes on
+// to report it. Had it succeeded, none of the lines below would be written.
+//
+// Run: build/launchfault            (from the top directory)
+// Put an executable file named wc in the working directory and the exec
+// succeeds; put a non-executable one there and errno is EACCES instead.
+
+#include <cerrno>
+#include <cstdio>
+#include <unistd.h>
+
+int main()
+{
+    char launched[] = "wc";                  // a path relative to the working directory
+    char source_file[] = "launchcount.cpp";  // what wc would count
+
+    char* wc_argv[] = {launched, source_file, nullptr};
+    const int result = execv(launched, wc_argv);
+    // errno first: printf may change it.
+    const int saved_errno = errno;
+
+    printf("%s %i \n", "Status of executing process:", result);
+    if (result == -1 && saved_errno == ENOENT)
+        printf("%s%s\n", "The is no such file as ", launched);
+    puts("I will be printed, because exec will fail.");
+    return 0;
+}

@@ -1,0 +1,121 @@
+// segrace: parent and child change one shared text with nothing to order them.
+//
+// The same System V segment as segduet (key 2009), but the parent does not
+// wait. The child empties the text and appends "aaa"; the parent prints the
+// text at once, appends "bbb" and a newline, and prints it again. Each
+// character is appended in place, one at a time, while the other process
+// may be reading or appending too, so what each line shows depends on how
+// the scheduler interleaves the two. Typical runs:
+//
+//   child first:                    parent first:
+//     Child append aaa                Parent reads
+//     Parent reads aaa                Parent append bbb
+//     Parent append aaabbb
+//                                     Child append aaa
+//
+// and anything in between. When the child gets the segment only after the
+// parent has removed it, the child creates a fresh one, which outlives the
+// run (`ipcs -m`) and shows "aaa" in the next run's "Parent reads".
+//
+// Run: build/segrace     (many times: on one CPU, taskset -c 0 build/segrace)
+
+#include <atomic>
+#include <cerrno>
+#include <cstddef>
+#include <cstdio>
+#include <cstring>
+#include <string_view>
+#include <sys/shm.h>
+#include <unistd.h>
+
+constexpr key_t greeting_key = 2009;                  // the greeting segment, shared with segduet
+constexpr std::size_t greeting_size = 27;             // a text of at most 26 characters and its '\0'
+constexpr int attach_attempts = 5;                    // fresh gets after the segment vanished under us
+constexpr std::string_view child_word = "aaa";        // appended by the child
+constexpr std::string_view parent_word = "bbb\n";     // appended by the parent
+
+// The segment's first greeting_size bytes hold one text ended by '\0'. An
+// earlier run or another program may have left anything there, so no access
+// goes past those bytes. Each access goes through std::atomic_ref: the other
+// process changes the bytes while we look, so every load and store must
+// really happen, and in program order.
+static_assert(std::atomic_ref<char>::is_always_lock_free);  // no lock: works across processes
+
+int main()
+{
+    const pid_t pid = fork();
+    if (pid == -1) {
+        perror("fork() failed");
+        return 1;
+    }
+
+    // Child and parent alike: get the segment (created if missing) and
+    // attach it. The child may get the identifier just before the parent
+    // removes the segment, and then find it destroyed when it attaches
+    // (EINVAL, EIDRM): a new get creates a fresh segment.
+    int id = -1;
+    char* text = nullptr;
+    for (int attempt = 1; text == nullptr; ++attempt) {
+        id = shmget(greeting_key, greeting_size, IPC_CREAT | 0666);
+        if (id == -1) {
+            const int error = errno;
+            fprintf(stderr, "segrace: shmget(key %d): %s\n", greeting_key, strerror(error));
+            return 1;
+        }
+        void* const address = shmat(id, nullptr, 0);
+        const int error = errno;
+        if (address != reinterpret_cast<void*>(-1))
+            text = static_cast<char*>(address);
+        else if ((error != EINVAL && error != EIDRM) || attempt == attach_attempts) {
+            fprintf(stderr, "segrace: shmat(key %d): %s\n", greeting_key, strerror(error));
+            return 1;
+        }
+    }
+
+    const std::string_view word = pid == 0 ? child_word : parent_word;
+    char shown[greeting_size + 1] = {};  // a copy to print, always terminated
+
+    if (pid == 0) {
+        // Child: empty the text, whatever is in it by now.
+        std::atomic_ref(text[0]).store('\0');
+    } else {
+        // Parent: print the text at once, without waiting for anyone.
+        for (std::size_t i = 0; i < greeting_size; ++i)  // never past the segment
+            if ((shown[i] = std::atomic_ref(text[i]).load()) == '\0')
+                break;
+        printf("Parent reads %s\n", shown);
+    }
+
+    // Both: append our characters. Character append: find the end, store
+    // the new terminator, and only then the character over the old one, so
+    // that a reader never meets an unterminated text. No room: the character
+    // is dropped. The other process may append at the same end between our
+    // search and our stores; then one of the two characters is lost.
+    for (const char c : word) {
+        std::size_t end = 0;
+        while (end < greeting_size && std::atomic_ref(text[end]).load() != '\0')
+            ++end;
+        if (end + 1 < greeting_size) {
+            std::atomic_ref(text[end + 1]).store('\0');
+            std::atomic_ref(text[end]).store(c);
+        }
+    }
+
+    for (std::size_t i = 0; i < greeting_size; ++i)
+        if ((shown[i] = std::atomic_ref(text[i]).load()) == '\0')
+            break;
+    printf("%s append %s\n", pid == 0 ? "Child" : "Parent", shown);
+    shmdt(text);
+
+    // Parent: detach (above), then mark for removal. The child may still be
+    // attached; the system destroys the segment after its last detach.
+    // Another run sharing it may have removed it already (EINVAL, EIDRM).
+    if (pid != 0 && shmctl(id, IPC_RMID, nullptr) == -1) {
+        const int error = errno;
+        if (error != EINVAL && error != EIDRM) {
+            fprintf(stderr, "segrace: shmctl(key %d, IPC_RMID): %s\n", greeting_key, strerror(error));
+            return 1;
+        }
+    }
+    return 0;
+}

@@ -1,0 +1,152 @@
+// launchcount and launchfault: what survives an exec on each kind of
+// standard output, and how a failed exec is reported.
+#include "run.hpp"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <sys/mount.h>
+#include <unistd.h>
+
+namespace ipclab {
+namespace {
+
+constexpr Output all_outputs[] = {Output::pipe, Output::file, Output::terminal};
+
+const char* name_of(Output output)
+{
+    switch (output) {
+    case Output::pipe: return "pipe";
+    case Output::file: return "file";
+    case Output::terminal: return "terminal";
+    }
+    return "?";
+}
+
+Result run_in_test_dir(std::vector<std::string> argv, Output output)
+{
+    Options options;
+    options.argv = std::move(argv);
+    options.output = output;
+    return run(options);
+}
+
+void copy_source_to_test_dir()
+{
+    write_file(test_dir() + "/launchcount.cpp", read_file(source_dir() + "/launchcount.cpp"));
+}
+
+constexpr const char* first_line = "I will never be printed!\n";
+
+TEST(Launchcount, FirstLineSurvivesOnlyOnATerminal)
+{
+    copy_source_to_test_dir();
+    for (const Output output : all_outputs) {
+        const Result wc = run_in_test_dir({"/usr/bin/wc", "launchcount.cpp"}, output);
+        ASSERT_EQ(wc.status, 0) << wc.describe();
+        ASSERT_NE(wc.out.find(" launchcount.cpp\n"), std::string::npos) << wc.describe();
+
+        const Result r = run_in_test_dir({program("launchcount")}, output);
+        const std::string expected = std::string(output == Output::terminal ? first_line : "") + wc.out;
+        EXPECT_TRUE(r.out == expected && r.err.empty() && r.status == 0)
+            << "on a " << name_of(output) << ": " << r.describe();
+    }
+}
+
+// wc itself complains about the missing file, with its own status.
+TEST(Launchcount, MissingSourceFileIsReportedByTheWordCounter)
+{
+    for (const Output output : all_outputs) {
+        const Result wc = run_in_test_dir({"/usr/bin/wc", "launchcount.cpp"}, output);
+        ASSERT_NE(wc.status, 0) << wc.describe();
+        ASSERT_NE(wc.err.find("launchcount.cpp"), std::string::npos) << wc.describe();
+
+        const Result r = run_in_test_dir({program("launchcount")}, output);
+        const std::string expected = std::string(output == Output::terminal ? first_line : "") + wc.out;
+        EXPECT_TRUE(r.out == expected && r.err == wc.err && r.status == wc.status)
+            << "on a " << name_of(output) << ": " << r.describe();
+    }
+}
+
+// Runs launchcount in a private mount namespace where `cover` is bound over
+// `target`, so that /usr/bin/wc is missing or cannot be executed.
+Result run_with_wc_covered(const std::string& cover, const std::string& target, Output output)
+{
+    Options options;
+    options.argv = {program("launchcount")};
+    options.output = output;
+    options.before_exec = [cover, target] {
+        // Private first: the bind mount must not propagate to the machine.
+        if (!unshare_as_owner(CLONE_NEWNS) ||
+            mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mount(cover.c_str(), target.c_str(), nullptr, MS_BIND, nullptr) != 0)
+            _exit(125);
+    };
+    return run(options);
+}
+
+// A failed exec returns: the first line is written out at exit on every
+// output, followed by the same text without a newline.
+TEST(Launchcount, WordCounterThatCannotRunIsReported)
+{
+    copy_source_to_test_dir();
+    const std::string empty_dir = test_dir() + "/empty";
+    std::filesystem::create_directory(empty_dir);
+    const std::string not_executable = test_dir() + "/not-executable";
+    write_file(not_executable, "#!/bin/sh\n", 0644);
+    const std::string both = std::string(first_line) + "I will never be printed!";
+
+    for (const Output output : all_outputs) {
+        const Result missing = run_with_wc_covered(empty_dir, "/usr/bin", output);
+        EXPECT_TRUE(missing.out == both && missing.status == 127 &&
+                    missing.err == "/usr/bin/wc: No such file or directory\n")
+            << "missing, on a " << name_of(output) << ": " << missing.describe();
+
+        const Result denied = run_with_wc_covered(not_executable, "/usr/bin/wc", output);
+        EXPECT_TRUE(denied.out == both && denied.status == 126 &&
+                    denied.err == "/usr/bin/wc: Permission denied\n")
+            << "not executable, on a " << name_of(output) << ": " << denied.describe();
+    }
+}
+
+TEST(Launchfault, MissingWcGivesThreeLinesOnEveryOutput)
+{
+    for (const Output output : all_outputs) {
+        const Result r = run_in_test_dir({program("launchfault")}, output);
+        EXPECT_TRUE(r.out ==
+                        "Status of executing process: -1 \n"
+                        "The is no such file as wc\n"
+                        "I will be printed, because exec will fail.\n" &&
+                    r.err.empty() && r.status == 0)
+            << "on a " << name_of(output) << ": " << r.describe();
+    }
+}
+
+// A wc in the working directory replaces launchfault: only its output, with
+// the argument list launchfault built, and its status.
+TEST(Launchfault, ExecutableWcReplacesTheProgram)
+{
+    write_file(test_dir() + "/wc", "#!/bin/sh\nprintf '[%s]' \"$@\"\necho\nexit 7\n", 0755);
+    for (const Output output : all_outputs) {
+        const Result r = run_in_test_dir({program("launchfault")}, output);
+        EXPECT_TRUE(r.out == "[launchcount.cpp]\n" && r.err.empty() && r.status == 7)
+            << "on a " << name_of(output) << ": " << r.describe();
+    }
+}
+
+// EACCES is not ENOENT: no not-found line.
+TEST(Launchfault, NonExecutableWcGivesStatusAndClosingLinesOnly)
+{
+    write_file(test_dir() + "/wc", "#!/bin/sh\necho should not run\n", 0644);
+    for (const Output output : all_outputs) {
+        const Result r = run_in_test_dir({program("launchfault")}, output);
+        EXPECT_TRUE(r.out ==
+                        "Status of executing process: -1 \n"
+                        "I will be printed, because exec will fail.\n" &&
+                    r.err.empty() && r.status == 0)
+            << "on a " << name_of(output) << ": " << r.describe();
+    }
+}
+
+}  // namespace
+}  // namespace ipclab

@@ -1,0 +1,116 @@
+// pagewatch: fifty lines over fifty seconds, the letters reach the file,
+// and a change made by another process shows from the next line on. Each
+// case is its own test so that the fifty-second runs overlap.
+#include "run.hpp"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace ipclab {
+namespace {
+
+constexpr std::string_view a_line = "a b c d e f \n";
+constexpr std::string_view z_line = "z b c d e f \n";
+
+std::string lines(std::string_view line, int count)
+{
+    std::string s;
+    for (int i = 0; i < count; ++i)
+        s += line;
+    return s;
+}
+
+std::string mapped_file() { return test_dir() + "/temp_mmap.txt"; }
+
+Options watch(Output output)
+{
+    Options options;
+    options.argv = {program("pagewatch")};
+    options.output = output;
+    options.timeout = 70s;
+    return options;
+}
+
+TEST(Pagewatch, AloneOnALongerFilePrintsFiftyLinesAndKeepsTheRest)
+{
+    write_file(mapped_file(), "0123456789 rest\n");
+    const auto start = std::chrono::steady_clock::now();
+    const Result r = run(watch(Output::pipe));
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_TRUE(r.status == 0 && r.err.empty()) << r.describe();
+    EXPECT_EQ(r.out, lines(a_line, 50));
+    EXPECT_GE(elapsed, 49s);
+    EXPECT_EQ(read_file(mapped_file()), "abcdef6789 rest\n");
+}
+
+TEST(Pagewatch, CreatesAMissingFileForItsOwnerOnly)
+{
+    const Result r = run(watch(Output::file));
+    EXPECT_TRUE(r.status == 0 && r.err.empty()) << r.describe();
+    EXPECT_EQ(r.out, lines(a_line, 50));
+    EXPECT_EQ(read_file(mapped_file()), "abcdef");
+    struct stat st = {};
+    ASSERT_EQ(stat(mapped_file().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600U);
+}
+
+// Lets `change` set byte 0 to 'z' once pagewatch has printed three lines.
+// The lines printed before the change begin with "a ", all later ones with
+// "z ". Lines arrive as printed because the output is a terminal.
+void expect_change_from_next_line(Options change)
+{
+    write_file(mapped_file(), "......tail");
+    Process watcher(watch(Output::terminal));
+    ASSERT_TRUE(watcher.wait_for(lines(a_line, 3), 10s)) << watcher.out();
+    const Result changed = run(change);
+    ASSERT_EQ(changed.status, 0) << changed.describe();
+    watcher.drain(200ms);  // every line printed before the change is in now
+    const std::size_t printed_before = watcher.out().size() / a_line.size();
+
+    const Result r = watcher.finish();
+    ASSERT_TRUE(r.status == 0 && r.err.empty()) << r.describe();
+    std::size_t a_lines = 0;
+    while (r.out.compare(a_lines * a_line.size(), a_line.size(), a_line) == 0)
+        ++a_lines;
+    EXPECT_GE(a_lines, 3U) << r.out;
+    EXPECT_LE(a_lines, printed_before) << r.out;
+    EXPECT_EQ(r.out, lines(a_line, static_cast<int>(a_lines)) +
+                         lines(z_line, 50 - static_cast<int>(a_lines)));
+    EXPECT_EQ(read_file(mapped_file()), "zbcdeftail");
+}
+
+TEST(Pagewatch, ChangeThroughAnotherMappingShowsFromTheNextLine)
+{
+    Options poke;
+    poke.argv = {program("peers/pagepoke")};
+    expect_change_from_next_line(poke);
+}
+
+TEST(Pagewatch, ChangeWrittenToTheFileShowsFromTheNextLine)
+{
+    Options write;
+    write.argv = {"/bin/sh", "-c",
+                  "printf z | dd of=temp_mmap.txt bs=1 count=1 conv=notrunc status=none"};
+    expect_change_from_next_line(write);
+}
+
+// Truncated under the mapping, the next read raises SIGBUS: a message and
+// status 1 instead of a crash.
+TEST(Pagewatch, FileTruncatedWhileMappedEndsWithAMessage)
+{
+    Process watcher(watch(Output::terminal));
+    ASSERT_TRUE(watcher.wait_for(lines(a_line, 2), 10s)) << watcher.out();
+    ASSERT_EQ(truncate(mapped_file().c_str(), 0), 0);
+    const Result r = watcher.finish();
+    EXPECT_EQ(r.status, 1) << r.describe();
+    EXPECT_EQ(r.err, "pagewatch: SIGBUS: ./temp_mmap.txt shrank under the mapping\n");
+    const auto printed = static_cast<int>(r.out.size() / a_line.size());
+    EXPECT_GE(printed, 2);
+    EXPECT_EQ(r.out, lines(a_line, printed));
+}
+
+}  // namespace
+}  // namespace ipclab

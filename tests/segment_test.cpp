@@ -1,0 +1,325 @@
+// segduet and segrace: the greeting segment (key 2009). Every run happens in
+// a private IPC namespace, where the tests also plant and inspect segments.
+#include "run.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <linux/capability.h>
+#include <optional>
+#include <sys/prctl.h>
+#include <sys/shm.h>
+#include <unistd.h>
+
+namespace ipclab {
+namespace {
+
+constexpr key_t greeting_key = 2009;
+constexpr std::size_t greeting_size = 27;
+constexpr Output all_outputs[] = {Output::pipe, Output::file, Output::terminal};
+
+// A run of a program inside the namespace.
+Options in(const IpcNamespace& ns, std::string_view name, Output output = Output::pipe, int cpu = -1)
+{
+    Options options;
+    options.argv = {program(name)};
+    options.ipc = &ns;
+    options.output = output;
+    options.cpu = cpu;
+    return options;
+}
+
+// Removes the key-2009 segment, if there is one, and returns its text (read
+// within its first 27 bytes); nullopt when there is none.
+std::optional<std::string> take_segment(const IpcNamespace& ns)
+{
+    const std::string copy = test_dir() + "/segment";
+    const int status = ns.run([&] {
+        const int id = shmget(greeting_key, 0, 0);
+        if (id == -1)
+            _exit(errno == ENOENT ? 3 : 1);
+        const auto* text = static_cast<const char*>(shmat(id, nullptr, SHM_RDONLY));
+        if (text == reinterpret_cast<const char*>(-1) || shmctl(id, IPC_RMID, nullptr) != 0)
+            _exit(1);
+        write_file(copy, std::string_view(text, strnlen(text, greeting_size)));
+    });
+    EXPECT_TRUE(status == 0 || status == 3) << "inspecting the segment: status " << status;
+    return status == 0 ? std::optional(read_file(copy)) : std::nullopt;
+}
+
+// Replaces any key-2009 segment with one of `size` bytes that starts with `bytes`.
+void plant(const IpcNamespace& ns, std::string_view bytes, std::size_t size = greeting_size, int mode = 0666)
+{
+    take_segment(ns);
+    ASSERT_EQ(ns.run([&] {
+        const int id = shmget(greeting_key, size, IPC_CREAT | IPC_EXCL | mode);
+        void* address = id == -1 ? reinterpret_cast<void*>(-1) : shmat(id, nullptr, 0);
+        if (address == reinterpret_cast<void*>(-1))
+            _exit(1);
+        memcpy(address, bytes.data(), bytes.size());
+    }), 0) << "planting a segment";
+}
+
+// ------------------------------------------------------------------ segduet
+
+constexpr std::string_view greeting = "Child append Hello\nParent reads Hello\nParent append HelloWorld!\n\n";
+
+TEST(Segduet, ExactTraceOnEveryOutputAndNoSegmentLeft)
+{
+    const IpcNamespace ns;
+    for (const Output output : all_outputs) {
+        for (int i = 0; i < 5; ++i) {
+            const Result r = run(in(ns, "segduet", output));
+            EXPECT_TRUE(r.out == greeting && r.status == 0 && r.err.empty()) << r.describe();
+            EXPECT_EQ(take_segment(ns), std::nullopt);
+        }
+    }
+}
+
+// The child empties whatever was left, even a text with no terminator in a
+// segment larger than 27 bytes.
+TEST(Segduet, LeftoverSegmentGivesTheSameTrace)
+{
+    const IpcNamespace ns;
+    const std::string full(4096, 'z');
+    for (const std::string_view left : {std::string_view("aaa"), std::string_view(full).substr(0, 26),
+                                        std::string_view(full).substr(0, 27), std::string_view(full)}) {
+        plant(ns, left, std::max(left.size(), greeting_size));
+        const Result r = run(in(ns, "segduet"));
+        EXPECT_TRUE(r.out == greeting && r.status == 0 && r.err.empty())
+            << left.size() << " bytes left: " << r.describe();
+        EXPECT_EQ(take_segment(ns), std::nullopt);
+    }
+}
+
+// ------------------------------------------------------------------- errors
+
+TEST(SegmentErrors, UnusableSegmentIsReportedByBothProcesses)
+{
+    for (const std::string name : {"segduet", "segrace"}) {
+        const IpcNamespace ns;
+        plant(ns, "", 10);  // too small for 27 bytes
+        Result r = run(in(ns, name));
+        const std::string too_small = name + ": shmget(key 2009): Invalid argument\n";
+        EXPECT_TRUE(r.err == too_small + too_small && r.status == 1 && r.out.empty()) << r.describe();
+
+        plant(ns, "", greeting_size, 0);  // no permission for anyone
+        Options options = in(ns, name);
+        options.before_exec = [] { prctl(PR_CAPBSET_DROP, CAP_IPC_OWNER, 0, 0, 0); };  // root too
+        r = run(options);
+        const std::string denied = name + ": shmget(key 2009): Permission denied\n";
+        EXPECT_TRUE(r.err == denied + denied && r.status == 1 && r.out.empty()) << r.describe();
+        EXPECT_EQ(take_segment(ns), "") << "the segment that was there is left alone";
+    }
+}
+
+TEST(SegmentErrors, ForkFailureIsReportedWithStatusOne)
+{
+    for (const char* name : {"segduet", "segrace"}) {
+        const IpcNamespace ns;
+        Options options = in(ns, name);
+        options.fail_process_creation = true;
+        const Result r = run(options);
+        EXPECT_TRUE(r.err == "fork() failed: Resource temporarily unavailable\n" && r.status == 1 &&
+                    r.out.empty())
+            << name << ": " << r.describe();
+        EXPECT_EQ(take_segment(ns), std::nullopt);
+    }
+}
+
+// ------------------------------------------------------------------ segrace
+
+// The texts of the three lines of one run.
+struct Lines {
+    std::string reads, parent_append, child_append;
+};
+
+// Every way `out` splits into the parent's two lines and the child's line.
+// Each process writes only whole lines. On a pipe or a file each process's
+// output is one block, written when it ends; on a terminal each line goes
+// out on its own, and the other process's lines may come between.
+std::vector<Lines> parse(std::string_view out, Output output)
+{
+    std::vector<std::string_view> lines;
+    for (std::size_t at = 0, nl = 0; at < out.size(); at = nl + 1) {
+        nl = out.find('\n', at);
+        if (nl == std::string_view::npos)
+            return {};
+        lines.push_back(out.substr(at, nl + 1 - at));
+    }
+    const unsigned all = (1U << lines.size()) - 1;
+    std::vector<Lines> found;
+    for (unsigned mask = 0; mask <= all; ++mask) {  // a bit set for each of the child's lines
+        const unsigned k = static_cast<unsigned>(std::popcount(mask));
+        const bool prefix = mask == (1U << k) - 1;
+        const bool suffix = mask == (all & ~((1U << (lines.size() - k)) - 1));
+        if (output != Output::terminal && !prefix && !suffix)
+            continue;
+        std::string c, p;
+        for (std::size_t i = 0; i < lines.size(); ++i)
+            ((mask >> i) & 1 ? c : p) += lines[i];
+        const std::string_view reads = "Parent reads ", appends = "\nParent append ", child = "Child append ";
+        const std::size_t mid = p.find(appends);
+        if (c.starts_with(child) && p.starts_with(reads) && mid != std::string::npos)
+            found.push_back({p.substr(reads.size(), mid - reads.size()),
+                             p.substr(mid + appends.size(), p.size() - 1 - mid - appends.size()),
+                             c.substr(child.size(), c.size() - 1 - child.size())});
+    }
+    return found;
+}
+
+// Only what the two processes append: at most three 'a', three 'b' and one
+// newline, and no 'b' after the newline, which the parent appends last.
+bool appended_only(std::string_view text)
+{
+    const std::size_t nl = text.find('\n');
+    return text.find_first_not_of("ab\n") == std::string_view::npos && std::ranges::count(text, 'a') <= 3 &&
+           std::ranges::count(text, 'b') <= 3 && std::ranges::count(text, '\n') <= 1 &&
+           (nl == std::string_view::npos || text.find('b', nl) == std::string_view::npos);
+}
+
+// What every interleaving of one run satisfies when the segment starts out
+// holding `left` (its first 27 bytes; empty: a new segment).
+bool correct(const Lines& l, std::string_view left = "")
+{
+    // Before the parent appends, only the child changes the text: it empties
+    // it and appends 'a' in the first three bytes, each time behind a new
+    // terminator. So the parent reads what was left, or a start of it that
+    // the child's 'a's and terminators cut short within three bytes.
+    const std::size_t kept = l.reads.find_last_not_of('a') + 1;  // 0 when all are 'a'
+    const std::size_t longest = left.size() == greeting_size ? greeting_size : greeting_size - 1;
+    return (l.reads == left || (l.reads.size() <= 3 && left.starts_with(l.reads.substr(0, kept)))) &&
+           (left.empty() ? appended_only(l.parent_append) : l.parent_append.size() <= longest) &&
+           // The child reads after its own appends, which only it can undo.
+           appended_only(l.child_append) && !l.child_append.empty() &&
+           // "aaa" before the parent's appends: the child had finished.
+           (!left.empty() || l.reads != "aaa" || l.parent_append == "aaabbb\n");
+}
+
+constexpr std::string_view child_first = "Child append aaa\nParent reads aaa\nParent append aaabbb\n\n";
+constexpr std::string_view parent_first = "Parent reads \nParent append bbb\n\nChild append aaa\n";
+
+// Runs segrace on a new segment, on every kind of output in turn, until both
+// typical outputs and a late child's fresh segment have been seen.
+void race(int cpu)
+{
+    const IpcNamespace ns;
+    int runs = 0;
+    int seen_child_first = 0, seen_parent_first = 0, seen_late_child = 0;
+    for (; runs < 200 || (runs < 4000 && !(seen_child_first && seen_parent_first && seen_late_child)); ++runs) {
+        const Output output = all_outputs[runs % 3];
+        const Result r = run(in(ns, "segrace", output, cpu));
+        const std::optional<std::string> left = take_segment(ns);
+        // A segment outlives the run only when the child made a fresh one
+        // after the parent had removed the old one.
+        const auto possible = [&](const Lines& l) {
+            return correct(l) && (!left || (*left == "aaa" && l.child_append == "aaa"));
+        };
+        ASSERT_TRUE(r.status == 0 && r.err.empty() && std::ranges::any_of(parse(r.out, output), possible))
+            << "run " << runs << " (output " << static_cast<int>(output) << "): " << r.describe()
+            << "\n  segment left: " << left.value_or("none");
+        seen_child_first += r.out == child_first;
+        seen_parent_first += r.out == parent_first;
+        seen_late_child += left.has_value();
+    }
+    EXPECT_TRUE(seen_child_first && seen_parent_first && seen_late_child)
+        << runs << " runs: child first " << seen_child_first << ", parent first " << seen_parent_first
+        << ", late child " << seen_late_child;
+}
+
+TEST(Segrace, EveryRunIsACorrectInterleavingOnOneCpu) { race(0); }
+TEST(Segrace, EveryRunIsACorrectInterleavingOnAnyCpu) { race(-1); }
+
+// Text left by an earlier run shows in "Parent reads " when the parent runs
+// first. Appends stay within the 27 bytes: a character with no room is
+// dropped, and a text with no terminator is read only up to the 27th byte.
+TEST(Segrace, EarlierTextShowsInParentReads)
+{
+    const IpcNamespace ns;
+    const std::string x(23, 'x'), z(4096, 'z');
+    struct Case {
+        std::string left;
+        std::size_t size;
+        std::string appended;
+    };
+    for (const Case& c : {Case{"aaa", greeting_size, "aaabbb\n"}, Case{x, greeting_size, x + "bbb"},
+                          Case{z, z.size(), z.substr(0, greeting_size)}}) {
+        const std::string left = c.left.substr(0, greeting_size);  // what the programs may see
+        bool seen = false;
+        for (int i = 0; i < 1000 && !seen; ++i) {
+            plant(ns, c.left, c.size);
+            const Result r = run(in(ns, "segrace", Output::pipe, 0));
+            const auto readings = parse(r.out, Output::pipe);
+            ASSERT_TRUE(r.status == 0 && r.err.empty() &&
+                        std::ranges::any_of(readings, [&](const Lines& l) { return correct(l, left); }))
+                << c.left.size() << " bytes left: " << r.describe();
+            seen = std::ranges::any_of(
+                readings, [&](const Lines& l) { return l.reads == left && l.parent_append == c.appended; });
+        }
+        EXPECT_TRUE(seen) << "never saw the parent read " << c.left.size() << " bytes left and append";
+    }
+}
+
+// The child may get the segment just before the parent removes it, and find
+// it destroyed when it attaches. That window is too narrow to hit at will, so
+// strace makes the kernel answer the first attaches of each process with
+// EINVAL, as it does then: a few are retried with a fresh get, and the run
+// goes on as usual; one too many gives the report.
+TEST(SegmentErrors, AttachToRemovedSegmentIsRetriedAFewTimes)
+{
+    if (access("/usr/bin/strace", X_OK) != 0)
+        GTEST_SKIP() << "needs /usr/bin/strace";
+    for (const std::string name : {"segduet", "segrace"}) {
+        for (const int failures : {4, 5}) {
+            const IpcNamespace ns;
+            Options options = in(ns, name);
+            options.argv = {"/usr/bin/strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=shmat", "-e",
+                            "inject=shmat:error=EINVAL:when=1.." + std::to_string(failures), program(name)};
+            if (sanitized_build())
+                options.env = {"ASAN_OPTIONS=detect_leaks=0"};  // LeakSanitizer cannot work under ptrace
+            const Result r = run(options);
+            if (failures == 5) {
+                const std::string report = name + ": shmat(key 2009): Invalid argument\n";
+                EXPECT_TRUE(r.err == report + report && r.status == 1 && r.out.empty()) << name << ": " << r.describe();
+                continue;
+            }
+            const bool usual = name == "segduet" ? r.out == greeting
+                                                 : std::ranges::any_of(parse(r.out, Output::pipe),
+                                                                       [](const Lines& l) { return correct(l); });
+            EXPECT_TRUE(usual && r.status == 0 && r.err.empty()) << name << ": " << r.describe();
+            const std::optional<std::string> left = take_segment(ns);
+            EXPECT_TRUE(!left || (name == "segrace" && *left == "aaa")) << name << " left " << *left;
+        }
+    }
+}
+
+// ------------------------------------------------------------ runs at once
+
+// Two runs at once in one namespace share the segment; neither fails, and
+// every line shows a text of at most 26 characters that the runs appended.
+void together(std::string_view first, std::string_view second)
+{
+    const IpcNamespace ns;
+    for (int i = 0; i < 100; ++i) {
+        Process pa(in(ns, first)), pb(in(ns, second));
+        for (const Result& r : {pa.finish(), pb.finish()}) {
+            const auto plausible = [](const Lines& l) {
+                return std::ranges::all_of(std::array{l.reads, l.parent_append, l.child_append}, [](const auto& t) {
+                    return t.size() < greeting_size && t.find_first_not_of("HeloWrd!ab\n") == std::string::npos;
+                });
+            };
+            EXPECT_TRUE(r.status == 0 && r.err.empty() && std::ranges::any_of(parse(r.out, Output::pipe), plausible))
+                << first << " with " << second << ": " << r.describe();
+        }
+        take_segment(ns);  // a late child's, if any
+    }
+}
+
+TEST(SharedSegment, TwoSegduetsAtOnce) { together("segduet", "segduet"); }
+TEST(SharedSegment, TwoSegracesAtOnce) { together("segrace", "segrace"); }
+TEST(SharedSegment, SegduetAndSegraceAtOnce) { together("segduet", "segrace"); }
+
+}  // namespace
+}  // namespace ipclab
