@@ -1,0 +1,379 @@
+// ./tour and tools/outcomes, run as a user runs them: from the top
+// directory, against the build under test, with standard output a pipe. The
+// tour runs in a private IPC namespace, so the segments it shows and removes
+// are its own, and with TMPDIR in the test directory, so whatever it leaves
+// there is seen.
+#include "run.hpp"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <sched.h>
+#include <sys/shm.h>
+#include <unistd.h>
+
+namespace ipclab {
+namespace {
+
+constexpr key_t greeting_key = 2009;
+constexpr key_t exchange_key = 12345;
+constexpr std::size_t exchange_size = 112;
+
+const std::vector<std::string> all_programs = {
+    "copysplit", "greetordered", "greetloose", "nudgegreet", "segduet", "segrace",
+    "parleyhand", "launchcount", "launchfault", "fetchlist", "pagewatch"};
+
+// The tour (or a tool) with the build under test, no colour, and TMPDIR in
+// the test directory.
+Options tour_options(std::vector<std::string> argv, const IpcNamespace* ns = nullptr)
+{
+    std::filesystem::create_directories(test_dir() + "/tmp");
+    Options options;
+    options.argv = std::move(argv);
+    options.argv[0] = source_dir() + "/" + options.argv[0];
+    options.cwd = source_dir();
+    options.env = {"IPCLAB_BUILD_DIR=" IPCLAB_BINARY_DIR, "NO_COLOR=1", "TMPDIR=" + test_dir() + "/tmp"};
+    options.ipc = ns;
+    options.timeout = 200s;
+    return options;
+}
+
+// What the tour left in its TMPDIR (nothing, when all went well).
+std::vector<std::string> left_in_tmp()
+{
+    std::vector<std::string> left;
+    for (const auto& entry : std::filesystem::directory_iterator(test_dir() + "/tmp"))
+        left.push_back(entry.path().filename());
+    return left;
+}
+
+// The text of one program's section: from its heading to the next heading
+// or the closing note.
+std::string section(const std::string& out, const std::string& name)
+{
+    const std::regex heading("(^|\n)== [0-9]+/11 " + name + ": ");
+    std::smatch m;
+    if (!std::regex_search(out, m, heading))
+        return "";
+    const std::size_t start = static_cast<std::size_t>(m.position(0)) + m.length(0);
+    std::size_t end = out.find("\n== ", start);
+    end = std::min(end, out.find("\nTour over", start));
+    return out.substr(start, end == std::string::npos ? std::string::npos : end - start);
+}
+
+// The build directory as the tour shows it in the commands it runs from the
+// top directory: relative when it lies inside.
+std::string shown_build()
+{
+    const std::string build = IPCLAB_BINARY_DIR;
+    const std::string top = source_dir() + "/";
+    return build.starts_with(top) ? build.substr(top.size()) : build;
+}
+
+bool built(const std::string& name) { return access(program(name).c_str(), X_OK) == 0; }
+
+// One histogram of tools/outcomes: its header's numbers and its rows, each
+// output as shown (quoted, newlines as \n) with its count.
+struct Histogram {
+    int runs = 0;
+    int distinct = 0;
+    std::map<std::string, int> rows;
+};
+
+std::vector<Histogram> histograms(const std::string& text)
+{
+    const std::regex header(R"(^\S+: ([0-9]+) runs? on .*, ([0-9]+) distinct outputs? \(standard output a pipe\)$)");
+    const std::regex row(R"(^ +([0-9]+) +[0-9]+\.[0-9]%  .*  (".*")$)");
+    std::vector<Histogram> found;
+    std::istringstream lines(text);
+    std::string line;
+    std::smatch m;
+    while (std::getline(lines, line)) {
+        if (std::regex_match(line, m, header))
+            found.push_back({std::stoi(m[1]), std::stoi(m[2]), {}});
+        else if (!found.empty() && std::regex_match(line, m, row))
+            found.back().rows[m[2]] = std::stoi(m[1]);
+    }
+    return found;
+}
+
+// Every histogram adds up, shows as many rows as its header counts, and
+// shows only outputs from `allowed`. Returns how many histograms there are.
+std::size_t check_histograms(const std::string& text, int runs, const std::set<std::string>& allowed)
+{
+    const auto found = histograms(text);
+    for (const Histogram& h : found) {
+        EXPECT_EQ(h.runs, runs) << text;
+        EXPECT_EQ(h.rows.size(), static_cast<std::size_t>(h.distinct)) << text;
+        int total = 0;
+        for (const auto& [output, count] : h.rows) {
+            total += count;
+            if (!allowed.empty()) {
+                EXPECT_TRUE(allowed.contains(output)) << "unexpected outcome " << output << " in\n" << text;
+            }
+        }
+        EXPECT_EQ(total, runs) << text;
+    }
+    return found.size();
+}
+
+// How many CPUs the tour may use; with one, it shows no pinned histogram.
+bool several_cpus()
+{
+    cpu_set_t set;
+    return sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 1 &&
+           access("/usr/bin/taskset", X_OK) == 0;
+}
+
+bool segment_exists(const IpcNamespace& ns, key_t key)
+{
+    return ns.run([key] { _exit(shmget(key, 0, 0) == -1 ? 3 : 0); }) == 0;
+}
+
+TEST(Tour, QuickTourShowsEveryProgramAndWhatItProves)
+{
+    const IpcNamespace ns;
+    const Result r = run(tour_options({"tour", "--quick", "--runs", "20"}, &ns));
+    ASSERT_EQ(r.status, 0) << r.describe();
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out.find('\x1b'), std::string::npos) << "colour with NO_COLOR on a pipe";
+    EXPECT_EQ(r.out.find("Building"), std::string::npos) << "rebuilt a complete build";
+    const std::size_t tables = several_cpus() ? 2 : 1;
+
+    for (std::size_t i = 0; i < all_programs.size(); ++i) {
+        const std::string heading = "== " + std::to_string(i + 1) + "/11 " + all_programs[i] + ": ";
+        EXPECT_NE(r.out.find(heading), std::string::npos) << heading << " missing in\n" << r.out;
+    }
+    for (const std::string name : {"fetchlist", "pagewatch"})
+        EXPECT_NE(section(r.out, name).find("left out by --quick"), std::string::npos) << name;
+
+    // The outputs and histograms of the fork demonstrations.
+    const std::string build = IPCLAB_BINARY_DIR;
+    const std::string child = "Child process has variable a = aaadef\\n";
+    const std::string parent = "Parent process has variable a = abcbbb\\n";
+    const std::string copysplit = section(r.out, "copysplit");
+    EXPECT_NE(copysplit.find("Child process has variable a = aaadef\n"), std::string::npos) << copysplit;
+    EXPECT_NE(copysplit.find("Parent process has variable a = abcbbb\n"), std::string::npos) << copysplit;
+    EXPECT_EQ(check_histograms(copysplit, 20, {'"' + child + parent + '"', '"' + parent + child + '"'}), tables);
+
+    for (const std::string name : {"greetordered", "nudgegreet"}) {
+        const std::string text = section(r.out, name);
+        EXPECT_NE(text.find("\nHello, World!\n"), std::string::npos) << text;
+        EXPECT_EQ(check_histograms(text, 20, {R"("Hello, World!\n")"}), tables) << text;
+        if (tables == 2) {
+            EXPECT_NE(text.find("Pinned or not: one and the same output in every run."), std::string::npos);
+        }
+    }
+
+    // greetloose: either order; where a histogram counts two outcomes, both
+    // are there.
+    const std::string greetloose = section(r.out, "greetloose");
+    EXPECT_EQ(check_histograms(greetloose, 20, {R"("Hello, World!\n")", R"("World!\nHello, ")"}), tables);
+
+    // segduet: no key-2009 segment before or after.
+    const std::string segduet = section(r.out, "segduet");
+    EXPECT_NE(segduet.find("Before:\n$ ipcs -m   (the rows for key 2009, 0x000007d9)\n(no segment with key 2009)\n"
+                           "$ " + shown_build() + "/segduet\nChild append Hello\nParent reads Hello\n"
+                           "Parent append HelloWorld!\n\nAfter:\n$ ipcs -m   (the rows for key 2009, 0x000007d9)\n"
+                           "(no segment with key 2009)\n"),
+              std::string::npos)
+        << segduet;
+
+    // segrace: whatever the interleaving, every run prints its three lines;
+    // a segment left behind is shown, and removed because the tour made it.
+    const std::string segrace = section(r.out, "segrace");
+    EXPECT_EQ(check_histograms(segrace, 20, {}), tables) << segrace;
+    for (const Histogram& h : histograms(segrace)) {
+        for (const auto& [output, count] : h.rows) {
+            EXPECT_TRUE(output.find("Child append ") != std::string::npos &&
+                        output.find("Parent reads ") != std::string::npos &&
+                        output.find("Parent append ") != std::string::npos)
+                << output;
+        }
+    }
+    if (segrace.find("After the runs above a key-2009 segment is left") != std::string::npos) {
+        EXPECT_NE(segrace.find("The tour removed it (ipcrm -M 2009): it was not there before the tour."),
+                  std::string::npos)
+            << segrace;
+    } else {
+        EXPECT_NE(segrace.find("No key-2009 segment is left after the runs above."), std::string::npos) << segrace;
+    }
+    EXPECT_FALSE(segment_exists(ns, greeting_key));
+
+    // parleyhand: both directions, each line behind its party's label; the
+    // exchange segment, which parleyhand never removes, removed by the tour.
+    const std::string parley = section(r.out, "parleyhand");
+    if (built("parleyhand")) {
+        EXPECT_NE(parley.find("\n  User2 | User2: Hello from User2\n"), std::string::npos) << parley;
+        EXPECT_NE(parley.find("\n  User1 | User1: Received From User2: Hello from User2\n"), std::string::npos)
+            << parley;
+        EXPECT_NE(parley.find("Received From User1: Hello back from User1\n"), std::string::npos) << parley;
+        EXPECT_NE(parley.find("\n  User2 | User2: q\n"), std::string::npos) << parley;
+        EXPECT_NE(parley.find("The tour removed it (ipcrm -M 12345): it was not there before the tour."),
+                  std::string::npos)
+            << parley;
+    } else {
+        EXPECT_NE(parley.find("not built yet"), std::string::npos) << parley;
+    }
+    EXPECT_FALSE(segment_exists(ns, exchange_key));
+
+    // launchcount: the first line is there on a terminal and gone through a pipe.
+    const std::string launchcount = section(r.out, "launchcount");
+    const std::regex on_terminal("\n\\$ " + shown_build() + "/launchcount\nI will never be printed!\n +[0-9]+ +[0-9]+ +[0-9]+ launchcount.cpp\n");
+    const std::regex on_pipe("\n\\$ " + shown_build() + "/launchcount \\| cat\n +[0-9]+ +[0-9]+ +[0-9]+ launchcount.cpp\n");
+    EXPECT_TRUE(std::regex_search(launchcount, on_terminal)) << launchcount;
+    EXPECT_TRUE(std::regex_search(launchcount, on_pipe)) << launchcount;
+    EXPECT_NE(launchcount.find("Through the pipe the line \"I will never be printed!\" is gone"), std::string::npos);
+
+    // launchfault: the three lines without "wc", none with an executable
+    // one, and no not-found line when it is not executable.
+    const std::string launchfault = section(r.out, "launchfault");
+    const std::string command = "/launchfault && " + build + "/launchfault\n";
+    const std::string status = "Status of executing process: -1 \n";
+    const std::string closing = "I will be printed, because exec will fail.\n";
+    EXPECT_NE(launchfault.find(command + status + "The is no such file as wc\n" + closing), std::string::npos)
+        << launchfault;
+    EXPECT_TRUE(std::regex_search(launchfault, std::regex(command + "./wc here, started as: wc launchcount.cpp\n"
+                                                                     " +[0-9]+ +[0-9]+ +[0-9]+ launchcount.cpp\n")))
+        << launchfault;
+    EXPECT_NE(launchfault.find(command + status + closing), std::string::npos) << launchfault;
+
+    EXPECT_EQ(left_in_tmp(), std::vector<std::string>{});
+}
+
+// fetchlist without a server: the proxy refuses, so the tour makes a local
+// repository, says so, and points git at it through the environment.
+TEST(Tour, FetchlistClonesALocalRepositoryWhenTheServerIsOutOfReach)
+{
+    Options options = tour_options({"tour", "--only", "fetchlist"});
+    options.env.push_back("https_proxy=http://127.0.0.1:9");
+    options.env.push_back("HTTPS_PROXY=http://127.0.0.1:9");
+    const bool had_clone = std::filesystem::exists(source_dir() + "/TarnwickPanel");
+    const Result r = run(options);
+    ASSERT_EQ(r.status, 0) << r.describe();
+    const std::string text = section(r.out, "fetchlist");
+    EXPECT_NE(text.find("so the tour made a local repository on the spot"), std::string::npos) << text;
+    EXPECT_NE(text.find("GIT_CONFIG_COUNT=1 GIT_CONFIG_KEY_0=url."), std::string::npos) << text;
+    EXPECT_NE(text.find(".insteadOf GIT_CONFIG_VALUE_0=https://github.com/\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("Cloning into 'TarnwickPanel'...\n"), std::string::npos) << text;
+    EXPECT_TRUE(std::regex_search(text, std::regex("\ntotal [0-9]+\n.* Makefile\n.* README.md\n.* src\n"))) << text;
+    EXPECT_EQ(std::filesystem::exists(source_dir() + "/TarnwickPanel"), had_clone);
+    EXPECT_EQ(left_in_tmp(), std::vector<std::string>{});
+}
+
+// pagewatch: fifty lines, "a" first and "z" from the line after the peer's change.
+TEST(Tour, PagewatchShowsTheChangedByte)
+{
+    const bool had_file = std::filesystem::exists(source_dir() + "/temp_mmap.txt");
+    const Result r = run(tour_options({"tour", "--only", "pagewatch"}));
+    ASSERT_EQ(r.status, 0) << r.describe();
+    const std::string text = section(r.out, "pagewatch");
+    const std::size_t poke = text.find("/peers/pagepoke 0 z");
+    ASSERT_NE(poke, std::string::npos) << text;
+    const std::string before = text.substr(0, poke);
+    const std::string after = text.substr(poke);
+    const auto count = [](const std::string& s, const std::string& line) {
+        std::size_t n = 0;
+        for (std::size_t at = s.find(line); at != std::string::npos; at = s.find(line, at + 1))
+            ++n;
+        return n;
+    };
+    EXPECT_GE(count(before, "\na b c d e f \n"), 1U) << text;
+    EXPECT_EQ(count(after, "\na b c d e f \n"), 0U) << text;
+    EXPECT_EQ(count(before, "a b c d e f \n") + count(after, "z b c d e f \n"), 50U) << text;
+    EXPECT_NE(after.find("pagepoke: byte 0 of ./temp_mmap.txt: 'a' -> 'z'\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("The file's first six bytes afterwards: \"zbcdef\""), std::string::npos) << text;
+    EXPECT_EQ(std::filesystem::exists(source_dir() + "/temp_mmap.txt"), had_file);
+    EXPECT_EQ(left_in_tmp(), std::vector<std::string>{});
+}
+
+// A segment that was there before the tour is the user's: the tour leaves it.
+TEST(Tour, LeavesAnExchangeSegmentItDidNotMake)
+{
+    if (!built("parleyhand"))
+        GTEST_SKIP() << "parleyhand is not built yet";
+    const IpcNamespace ns;
+    ASSERT_EQ(ns.run([] { _exit(shmget(exchange_key, exchange_size, IPC_CREAT | 0666) == -1); }), 0);
+    const Result r = run(tour_options({"tour", "--only", "parleyhand"}, &ns));
+    ASSERT_EQ(r.status, 0) << r.describe();
+    EXPECT_NE(r.out.find("It was there before the tour started, so the tour leaves it."), std::string::npos) << r.out;
+    EXPECT_TRUE(segment_exists(ns, exchange_key));
+}
+
+TEST(Tour, SyscallsAreLabelledWithTheProcessThatMadeThem)
+{
+    const Result r = run(tour_options({"tour", "--only", "nudgegreet", "--runs", "1", "--syscalls"}));
+    ASSERT_EQ(r.status, 0) << r.describe();
+    if (r.out.find("strace is not installed") != std::string::npos ||
+        r.out.find("strace cannot trace here") != std::string::npos)
+        GTEST_SKIP() << "no strace here: " << r.out;
+    EXPECT_TRUE(std::regex_search(r.out, std::regex(R"(\n  parent [0-9]+ +write\(1, "Hello, ", 7\) += 7\n)"))) << r.out;
+    EXPECT_TRUE(std::regex_search(r.out, std::regex(R"(\n  child [0-9]+ +write\(1, "World!\\n", 7\) += 7\n)"))) << r.out;
+    EXPECT_TRUE(std::regex_search(r.out, std::regex(R"(\n  parent [0-9]+ +kill\([0-9]+, SIGUSR1\) += 0\n)"))) << r.out;
+    EXPECT_TRUE(std::regex_search(r.out, std::regex(R"(\n  child [0-9]+ +--- SIGUSR1 )"))) << r.out;
+}
+
+TEST(Tour, RejectsWrongOptionsAndExplainsTheRightOnes)
+{
+    const Result help = run(tour_options({"tour", "--help"}));
+    EXPECT_EQ(help.status, 0);
+    for (const std::string option : {"--quick", "--only NAME", "--runs N", "--pause", "--syscalls", "--help"})
+        EXPECT_NE(help.out.find(option), std::string::npos) << option;
+
+    const std::pair<std::vector<std::string>, std::string> wrong[] = {
+        {{"tour", "--runs", "0"}, "tour: --runs needs a whole number from 1 to 999999, not '0'\n"},
+        {{"tour", "--runs"}, "tour: --runs needs a value (see --help)\n"},
+        {{"tour", "--only", "segfault"}, "tour: no program 'segfault'; the programs are: copysplit greetordered "
+                                         "greetloose nudgegreet segduet segrace parleyhand launchcount launchfault "
+                                         "fetchlist pagewatch\n"},
+        {{"tour", "--fast"}, "tour: unknown option '--fast' (see --help)\n"},
+    };
+    for (const auto& [argv, message] : wrong) {
+        const Result r = run(tour_options(argv));
+        EXPECT_EQ(r.status, 2) << r.describe();
+        EXPECT_EQ(r.err, message);
+        EXPECT_EQ(r.out, "");
+    }
+}
+
+// tools/outcomes: every byte visible, counts and shares, the statuses, and
+// the CPUs the runs could use.
+TEST(Outcomes, ShowsEachDistinctOutputWithItsCountShareAndStatus)
+{
+    const std::string script = test_dir() + "/flip";
+    // Odd runs print a tab, a quote, a backslash and no final newline; even
+    // runs print nothing and fail.
+    write_file(script,
+               "#!/bin/sh\n"
+               "n=$(cat " + test_dir() + "/n 2>/dev/null || echo 0); echo $((n + 1)) >" + test_dir() + "/n\n"
+               "if [ $((n % 2)) -eq 0 ]; then printf 'a\\tb\"c\\\\d\\n\\033'; else echo oops >&2; exit 3; fi\n",
+               0755);
+    Options options = tour_options({"tools/outcomes", script, "4"});
+    options.cpu = 0;
+    const Result r = run(options);
+    ASSERT_EQ(r.status, 0) << r.describe();
+    const auto found = histograms(r.out);
+    ASSERT_EQ(found.size(), 1U) << r.out;
+    EXPECT_EQ(found[0].runs, 4);
+    EXPECT_EQ(found[0].rows, (std::map<std::string, int>{{R"("a\tb\"c\\d\n\x1b")", 2}, {R"("")", 2}})) << r.out;
+    EXPECT_NE(r.out.find("flip: 4 runs on CPU 0 only, 2 distinct outputs"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("  50.0%  "), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("2 of the runs ended with status 3\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("2 of the runs wrote to standard error, the first: \"oops\\n\"\n"), std::string::npos) << r.out;
+
+    const Result greet = run(tour_options({"tools/outcomes", "greetordered", "10"}));
+    ASSERT_EQ(greet.status, 0) << greet.describe();
+    EXPECT_EQ(check_histograms(greet.out, 10, {R"("Hello, World!\n")"}), 1U) << greet.out;
+
+    const Result missing = run(tour_options({"tools/outcomes", "segfault"}));
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_NE(missing.err.find("segfault: no such program"), std::string::npos) << missing.err;
+    EXPECT_EQ(run(tour_options({"tools/outcomes", "greetordered", "ten"})).status, 2);
+}
+
+}  // namespace
+}  // namespace ipclab
