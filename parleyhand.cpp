@@ -205,12 +205,21 @@ int main()
                     char* entry = nullptr;
                     std::size_t capacity = 0;
                     while (!attached && getline(&entry, &capacity, maps) != -1) {
-                        unsigned long inode = 0;
-                        int path_at = 0;
-                        // address perms offset device inode path
-                        if (sscanf(entry, "%*s %*s %*s %*s %lu %n", &inode, &path_at) != 1)
+                        // address perms offset device inode path, one blank between the
+                        // first five; a System V segment has its id as inode number
+                        const char* field = entry;
+                        for (int skip = 0; skip < 4 && field != nullptr; ++skip) {
+                            field = strchr(field, ' ');
+                            if (field != nullptr)
+                                ++field;
+                        }
+                        if (field == nullptr)
                             continue;
-                        const char* path = entry + path_at;
+                        char* end = nullptr;
+                        const unsigned long inode = strtoul(field, &end, 10);
+                        if (end == field || *end != ' ')
+                            continue;
+                        const char* path = end + strspn(end, " ");
                         const std::size_t name_length = sizeof segment_name - 1;
                         attached = inode == static_cast<unsigned long>(shmid) &&
                                    strncmp(path, segment_name, name_length) == 0 &&
