@@ -195,13 +195,17 @@ int main()
                 break;  // the first party has taken the line
             if (spins % spins_per_check != 0)
                 continue;
-            const char* problem = nullptr;
-            if (!sent || (spins / spins_per_check) % checks_per_rescan == 0) {
-                char maps_path[32];
+            const bool scan = !sent || (spins / spins_per_check) % checks_per_rescan == 0;
+            bool attached = true;
+            int maps_errno = 0;
+            char maps_path[32] = {};
+            if (scan) {
                 snprintf(maps_path, sizeof maps_path, "/proc/%d/maps", static_cast<int>(target));
-                bool attached = false;
+                attached = false;
                 FILE* maps = fopen(maps_path, "re");
-                if (maps != nullptr) {
+                if (maps == nullptr) {
+                    maps_errno = errno;
+                } else {
                     char* entry = nullptr;
                     std::size_t capacity = 0;
                     while (!attached && getline(&entry, &capacity, maps) != -1) {
@@ -228,16 +232,21 @@ int main()
                     free(entry);
                     fclose(maps);
                 }
-                if (!attached)
-                    problem = sent ? "detached without taking the line"
-                                   : "has not attached the segment: line not sent";
             }
-            pollfd ended = {pidfd, POLLIN, 0};
-            if (problem == nullptr && poll(&ended, 1, 0) > 0)
-                problem = sent ? "ended without taking the line" : "is not running: line not sent";
-            if (problem != nullptr) {
+            pollfd exit_check = {pidfd, POLLIN, 0};
+            const bool ended = poll(&exit_check, 1, 0) > 0;
+            if (ended || !attached) {
                 sigprocmask(SIG_BLOCK, &message_only, nullptr);
-                fprintf(stderr, "parleyhand: first party %d %s\n", static_cast<int>(target), problem);
+                const char* outcome = sent ? " without taking the line" : ": line not sent";
+                if (ended)
+                    fprintf(stderr, "parleyhand: first party %d %s%s\n", static_cast<int>(target),
+                            sent ? "ended" : "is not running", outcome);
+                else if (maps_errno != 0 && maps_errno != ENOENT && maps_errno != ESRCH)
+                    fprintf(stderr, "parleyhand: %s: %s%s\n", maps_path, strerror(maps_errno),
+                            sent ? "; stopped waiting" : ": line not sent");
+                else
+                    fprintf(stderr, "parleyhand: first party %d %s%s\n", static_cast<int>(target),
+                            sent ? "detached" : "has not attached the segment", outcome);
                 status.store(not_ready);  // nobody will take the line
                 break;
             }

@@ -187,8 +187,11 @@ int main()
             char maps_path[32];
             snprintf(maps_path, sizeof maps_path, "/proc/%d/maps", static_cast<int>(target));
             bool attached = false;
+            int maps_errno = 0;
             FILE* maps = fopen(maps_path, "re");
-            if (maps != nullptr) {
+            if (maps == nullptr) {
+                maps_errno = errno;
+            } else {
                 char* entry = nullptr;
                 std::size_t capacity = 0;
                 while (!attached && getline(&entry, &capacity, maps) != -1) {
@@ -217,12 +220,14 @@ int main()
             }
             // Polled after the scan: still running means the maps we read
             // were this process's.
-            pollfd ended = {pidfd, POLLIN, 0};
-            if (!attached)
-                fprintf(stderr, "parleylead: second party %d has not attached the segment: line not sent\n",
-                        static_cast<int>(target));
-            else if (poll(&ended, 1, 0) > 0)
+            pollfd exit_check = {pidfd, POLLIN, 0};
+            if (poll(&exit_check, 1, 0) > 0)
                 fprintf(stderr, "parleylead: second party %d is not running: line not sent\n",
+                        static_cast<int>(target));
+            else if (!attached && maps_errno != 0 && maps_errno != ENOENT && maps_errno != ESRCH)
+                fprintf(stderr, "parleylead: %s: %s: line not sent\n", maps_path, strerror(maps_errno));
+            else if (!attached)
+                fprintf(stderr, "parleylead: second party %d has not attached the segment: line not sent\n",
                         static_cast<int>(target));
             else if (syscall(SYS_pidfd_send_signal, pidfd, message_signal, nullptr, 0) == -1)
                 perror("pidfd_send_signal");
