@@ -220,9 +220,13 @@ TEST_P(StaleFirstParty, GetsNoSignal)
 {
     IpcNamespace ns;
     Options sleeper_options;
-    sleeper_options.argv = {"/bin/sleep", "30"};
+    // In the same user namespace, so that its maps are readable; it has
+    // joined once it speaks.
+    sleeper_options.argv = {"/bin/sh", "-c", "echo up; exec sleep 30"};
+    sleeper_options.ipc = &ns;
     sleeper_options.timeout = 20s;
     Process sleeper(sleeper_options);
+    ASSERT_TRUE(sleeper.wait_for("up\n"));
 
     std::int32_t pid = 0;
     if (GetParam() == Stale::minus_one)
@@ -309,8 +313,12 @@ TEST(Parleylead, SendsNothingToAStaleSecondParty)
 {
     IpcNamespace ns;
     Options sleeper_options;
-    sleeper_options.argv = {"/bin/sleep", "30"};
+    // In the same user namespace, so that its maps are readable; it has
+    // joined once it speaks.
+    sleeper_options.argv = {"/bin/sh", "-c", "echo up; exec sleep 30"};
+    sleeper_options.ipc = &ns;
     Process sleeper(sleeper_options);
+    ASSERT_TRUE(sleeper.wait_for("up\n"));
     poke(ns, user2_pid_at, int_bytes(sleeper.pid()));
 
     Options options = lead(ns);
