@@ -12,6 +12,14 @@
 #include <unistd.h>
 
 namespace ipclab {
+
+// Names the parameter in test listings (found by argument lookup, so in
+// the namespace of Output).
+static void PrintTo(Output output, std::ostream* os)
+{
+    *os << (output == Output::pipe ? "pipe" : "terminal");
+}
+
 namespace {
 
 constexpr key_t exchange_key = 12345;
@@ -101,15 +109,15 @@ TEST_P(Exchange, BothDirections)
     Parties p(ns, GetParam());
 
     p.user1.write("hello\n");
-    EXPECT_TRUE(p.user2.wait_for("Received From User1: hello\n\n", 2s)) << p.user2.out();
+    EXPECT_TRUE(p.user2.wait_for("Received From User1: hello\n\n", 3s)) << p.user2.out();
 
     p.user1.kill(SIGSTOP);
     p.user2.write("hi there\n");
     p.user2.drain(1500ms);  // longer than the pause before a prompt
     EXPECT_EQ(p.user2.out(), "User2: Received From User1: hello\n\n");
     p.user1.kill(SIGCONT);
-    EXPECT_TRUE(p.user1.wait_for("Received From User2: hi there\n\n", 2s)) << p.user1.out();
-    EXPECT_TRUE(p.user2.wait_for("User2: ", 3s, 7)) << p.user2.out();
+    EXPECT_TRUE(p.user1.wait_for("Received From User2: hi there\n\n", 3s)) << p.user1.out();
+    EXPECT_TRUE(p.user2.wait_for("User2: ", 5s, 7)) << p.user2.out();
 
     p.user2.write("q\n");
     const Result r2 = p.user2.finish();
@@ -135,8 +143,8 @@ TEST_P(Exchange, MessageWhileReadingIsPrintedAndLineStaysWhole)
     p.user1.write("news\n");
     EXPECT_TRUE(p.user2.wait_for("User2: Received From User1: news\n\n", 1s)) << p.user2.out();
     p.user2.write("lo\n");
-    EXPECT_TRUE(p.user1.wait_for("Received From User2: hello\n\n", 2s)) << p.user1.out();
-    EXPECT_TRUE(p.user2.wait_for("User2: ", 3s, 7)) << p.user2.out();
+    EXPECT_TRUE(p.user1.wait_for("Received From User2: hello\n\n", 3s)) << p.user1.out();
+    EXPECT_TRUE(p.user2.wait_for("User2: ", 5s, 7)) << p.user2.out();
 
     const Result r2 = p.user2.finish();  // end of input
     EXPECT_EQ(r2.status, 0) << r2.describe();
@@ -151,9 +159,7 @@ TEST_P(Exchange, MessageWhileReadingIsPrintedAndLineStaysWhole)
 }
 
 INSTANTIATE_TEST_SUITE_P(Parley, Exchange, testing::Values(Output::pipe, Output::terminal),
-                         [](const auto& info) {
-                             return info.param == Output::pipe ? "pipe" : "terminal";
-                         });
+                         [](const auto& info) { return testing::PrintToString(info.param); });
 
 // 99 characters go out first, then the rest; the quit line is not sent and
 // stays in the segment, with status as the first party left it.
@@ -214,6 +220,8 @@ std::string stale_name(Stale stale)
     return "?";
 }
 
+void PrintTo(Stale stale, std::ostream* os) { *os << stale_name(stale); }
+
 class StaleFirstParty : public testing::TestWithParam<Stale> {};
 
 TEST_P(StaleFirstParty, GetsNoSignal)
@@ -249,7 +257,7 @@ TEST_P(StaleFirstParty, GetsNoSignal)
     }
 
     user2.write("hello\n");
-    EXPECT_TRUE(user2.wait_for("User2: ", 2500ms, 7)) << user2.out();
+    EXPECT_TRUE(user2.wait_for("User2: ", 5s, 7)) << user2.out();
     user2.write("q\n");
     const Result r = user2.finish();
     EXPECT_EQ(r.status, 0) << r.describe();
@@ -268,7 +276,7 @@ TEST_P(StaleFirstParty, GetsNoSignal)
 INSTANTIATE_TEST_SUITE_P(Parley, StaleFirstParty,
                          testing::Values(Stale::zero, Stale::minus_one, Stale::own, Stale::dead,
                                          Stale::unrelated),
-                         [](const auto& info) { return stale_name(info.param); });
+                         [](const auto& info) { return testing::PrintToString(info.param); });
 
 // The first party dies while parleyhand waits for its answer: the wait
 // ends with a notice and the exchange goes on.
@@ -281,7 +289,7 @@ TEST(Parley, FirstPartyEndingWhileWaitedForIsReported)
     p.user2.drain(300ms);
     EXPECT_EQ(p.user2.err(), "");
     p.user1.kill(SIGKILL);
-    EXPECT_TRUE(p.user2.wait_for("User2: ", 3s, 7)) << p.user2.out();
+    EXPECT_TRUE(p.user2.wait_for("User2: ", 5s, 7)) << p.user2.out();
     p.user2.write("q\n");
     const Result r = p.user2.finish();
     EXPECT_EQ(r.status, 0) << r.describe();
@@ -301,7 +309,7 @@ TEST(Parley, HandlerPrintsAtMostTheHundredBytesOfText)
     Process user2(hand(ns));
     ASSERT_TRUE(user2.wait_for("User2: ")) << user2.out();
     user2.kill(SIGUSR2);
-    EXPECT_TRUE(user2.wait_for("\n", 2s)) << user2.out();
+    EXPECT_TRUE(user2.wait_for("\n", 3s)) << user2.out();
     const Result r = user2.finish();
     EXPECT_EQ(r.status, 0) << r.describe();
     EXPECT_EQ(r.out, "User2: Received From User1: " + x100 + "\n");
