@@ -74,8 +74,9 @@ int main()
     }
     auto* shared_memory = static_cast<exchange_block*>(address);
 
-    // SIGUSR1 is blocked except inside ppoll, so it cannot be missed between
-    // a test of line_waiting and the wait, and interrupts nothing else.
+    // SIGUSR1 is blocked except inside ppoll (and one chosen moment below),
+    // so it cannot slip in between a test of line_waiting and the wait, and
+    // interrupts nothing else: ppoll returns EINTR and the loop takes over.
     sigset_t blocked;
     sigset_t waiting;
     sigemptyset(&blocked);
@@ -85,7 +86,6 @@ int main()
     struct sigaction action = {};
     action.sa_handler = handler;
     sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
     if (sigaction(line_signal, &action, nullptr) == -1) {
         perror("sigaction");
         shmdt(address);
