@@ -400,9 +400,9 @@ void Process::close_input()
 void Process::kill(int sig)
 {
     if (pid_ > 0 && !finished_) {
-        ::kill(-pid_, sig);
-        if (!exited_)
-            ::kill(pid_, sig);  // it may not have made its own group yet
+        // Before the child has made its own group there is no such group.
+        if (::kill(-pid_, sig) == -1 && errno == ESRCH && !exited_)
+            ::kill(pid_, sig);
     }
 }
 
