@@ -23,7 +23,7 @@ constexpr key_t greeting_key = 2009;
 constexpr key_t exchange_key = 12345;
 constexpr std::size_t exchange_size = 112;
 
-const std::vector<std::string> all_programs = {
+constexpr std::string_view all_programs[] = {
     "copysplit", "greetordered", "greetloose", "nudgegreet", "segduet", "segrace",
     "parleyhand", "launchcount", "launchfault", "fetchlist", "pagewatch"};
 
@@ -143,8 +143,8 @@ TEST(Tour, QuickTourShowsEveryProgramAndWhatItProves)
     EXPECT_EQ(r.out.find("not built"), std::string::npos) << r.out;
     const std::size_t tables = several_cpus() ? 2 : 1;
 
-    for (std::size_t i = 0; i < all_programs.size(); ++i) {
-        const std::string heading = "== " + std::to_string(i + 1) + "/11 " + all_programs[i] + ": ";
+    for (std::size_t i = 0; i < std::size(all_programs); ++i) {
+        const std::string heading = "== " + std::to_string(i + 1) + "/11 " + std::string(all_programs[i]) + ": ";
         EXPECT_NE(r.out.find(heading), std::string::npos) << heading << " missing in\n" << r.out;
     }
     for (const std::string name : {"fetchlist", "pagewatch"})
