@@ -11,18 +11,6 @@
 namespace ipclab {
 namespace {
 
-constexpr Output all_outputs[] = {Output::pipe, Output::file, Output::terminal};
-
-const char* name_of(Output output)
-{
-    switch (output) {
-    case Output::pipe: return "pipe";
-    case Output::file: return "file";
-    case Output::terminal: return "terminal";
-    }
-    return "?";
-}
-
 Result run_in_test_dir(std::vector<std::string> argv, Output output)
 {
     Options options;

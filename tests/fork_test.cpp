@@ -9,18 +9,6 @@
 namespace ipclab {
 namespace {
 
-constexpr Output all_outputs[] = {Output::pipe, Output::file, Output::terminal};
-
-const char* name_of(Output output)
-{
-    switch (output) {
-    case Output::pipe: return "pipe";
-    case Output::file: return "file";
-    case Output::terminal: return "terminal";
-    }
-    return "?";
-}
-
 Result run_program(std::string_view name, Output output)
 {
     Options options;

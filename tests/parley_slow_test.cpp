@@ -13,13 +13,6 @@
 
 namespace ipclab {
 
-// Names the parameter in test listings (found by argument lookup, so in
-// the namespace of Output).
-static void PrintTo(Output output, std::ostream* os)
-{
-    *os << (output == Output::pipe ? "pipe" : "terminal");
-}
-
 namespace {
 
 constexpr key_t exchange_key = 12345;

@@ -597,6 +597,18 @@ Result run(const Options& options)
     return process.finish();
 }
 
+const char* name_of(Output output)
+{
+    switch (output) {
+    case Output::pipe: return "pipe";
+    case Output::file: return "file";
+    case Output::terminal: return "terminal";
+    }
+    return "?";
+}
+
+void PrintTo(Output output, std::ostream* os) { *os << name_of(output); }
+
 // -------------------------------------------------------------------- paths
 
 std::string program(std::string_view name)

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <csignal>
 #include <functional>
+#include <iosfwd>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -29,6 +30,14 @@ enum class Output {
     file,      // a regular file in the test directory, read back at the end
     terminal,  // a pseudo-terminal: line buffered by stdio
 };
+
+// Every kind of standard output, for tests that check all three.
+constexpr Output all_outputs[] = {Output::pipe, Output::file, Output::terminal};
+
+// "pipe", "file" or "terminal": for failure messages.
+const char* name_of(Output output);
+// Names the output in GoogleTest's messages and parameterised test names.
+void PrintTo(Output output, std::ostream* os);
 
 // A private System V IPC namespace (with a user namespace when not root).
 // Segments made in it are invisible to the rest of the machine and vanish

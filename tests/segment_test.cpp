@@ -18,7 +18,6 @@ namespace {
 
 constexpr key_t greeting_key = 2009;
 constexpr std::size_t greeting_size = 27;
-constexpr Output all_outputs[] = {Output::pipe, Output::file, Output::terminal};
 
 // A run of a program inside the namespace.
 Options in(const IpcNamespace& ns, std::string_view name, Output output = Output::pipe, int cpu = -1)
