@@ -28,23 +28,23 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-constexpr key_t exchange_key = 12345;                 // both parties attach this segment
-constexpr char segment_name[] = "/SYSV00003039";      // its name in /proc/PID/maps (key in hex)
-constexpr std::size_t text_size = 100;                // bytes of text, terminator included
-constexpr std::int32_t not_ready = -1;                // status: no line waits for User1
-constexpr std::int32_t ready = 1;                     // status: a line waits in text for User1
-constexpr int line_signal = SIGUSR1;                  // User2 -> User1: take the line in text
-constexpr int message_signal = SIGUSR2;               // User1 -> User2: print the text
-constexpr unsigned long spins_per_check = 1UL << 16;  // busy-wait tests between exit checks
-constexpr unsigned long checks_per_rescan = 1UL << 8; // exit checks between attachment checks
+constexpr key_t exchange_key = 12345;                  // both parties attach this segment
+constexpr char segment_name[] = "/SYSV00003039";       // its name in /proc/PID/maps (key in hex)
+constexpr std::size_t text_size = 100;                 // bytes of text, terminator included
+constexpr std::int32_t not_ready = -1;                 // status: no line waits for User1
+constexpr std::int32_t ready = 1;                      // status: a line waits in text for User1
+constexpr int line_signal = SIGUSR1;                   // User2 -> User1: take the line in text
+constexpr int message_signal = SIGUSR2;                // User1 -> User2: print the text
+constexpr unsigned long spins_per_check = 1UL << 16;   // busy-wait tests between exit checks
+constexpr unsigned long checks_per_rescan = 1UL << 8;  // exit checks between attachment checks
 
 // The record laid over the segment, in the machine's own byte order. One
 // `text` field carries both directions.
 struct exchange_block {
-    char text[text_size];     // the current message, a terminated text
-    std::int32_t status;      // not_ready or ready: the only coordination word
-    std::int32_t user1_pid;   // process id of the first party, written by it
-    std::int32_t user2_pid;   // process id of parleyhand, written at start
+    char text[text_size];    // the current message, a terminated text
+    std::int32_t status;     // not_ready or ready: the only coordination word
+    std::int32_t user1_pid;  // process id of the first party, written by it
+    std::int32_t user2_pid;  // process id of parleyhand, written at start
 };
 static_assert(sizeof(exchange_block) == 112);
 static_assert(offsetof(exchange_block, status) == 100);

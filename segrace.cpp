@@ -28,11 +28,11 @@
 #include <sys/shm.h>
 #include <unistd.h>
 
-constexpr key_t greeting_key = 2009;                  // the greeting segment, shared with segduet
-constexpr std::size_t greeting_size = 27;             // a text of at most 26 characters and its '\0'
-constexpr int attach_attempts = 5;                    // fresh gets after the segment vanished under us
-constexpr std::string_view child_word = "aaa";        // appended by the child
-constexpr std::string_view parent_word = "bbb\n";     // appended by the parent
+constexpr key_t greeting_key = 2009;               // the greeting segment, shared with segduet
+constexpr std::size_t greeting_size = 27;          // a text of at most 26 characters and its '\0'
+constexpr int attach_attempts = 5;                 // fresh gets after the segment vanished under us
+constexpr std::string_view child_word = "aaa";     // appended by the child
+constexpr std::string_view parent_word = "bbb\n";  // appended by the parent
 
 // The segment's first greeting_size bytes hold one text ended by '\0'. An
 // earlier run or another program may have left anything there, so no access

@@ -43,10 +43,10 @@ constexpr std::size_t input_size = 256;           // pending standard input (> o
 // The record laid over the segment, in the machine's own byte order. One
 // `text` field carries both directions.
 struct exchange_block {
-    char text[text_size];     // the current message, a terminated text
-    std::int32_t status;      // not_ready or ready: the only coordination word
-    std::int32_t user1_pid;   // process id of the first party: ours
-    std::int32_t user2_pid;   // process id of parleyhand
+    char text[text_size];    // the current message, a terminated text
+    std::int32_t status;     // not_ready or ready: the only coordination word
+    std::int32_t user1_pid;  // process id of the first party: ours
+    std::int32_t user2_pid;  // process id of parleyhand
 };
 static_assert(sizeof(exchange_block) == 112);
 static_assert(offsetof(exchange_block, status) == 100);
@@ -108,7 +108,7 @@ int main()
         if (line_waiting != 0) {
             line_waiting = 0;
             if (status.load() != ready)
-                continue;  // no untaken line: a stray signal
+                continue;              // no untaken line: a stray signal
             char line[text_size + 1];  // bounded, whatever parleyhand left
             std::size_t length = 0;
             while (length < text_size && (line[length] = text[length]) != '\0')
@@ -151,8 +151,8 @@ int main()
         while (length < buffered && length < text_size - 1)
             if (input[length++] == '\n')
                 break;
-        const bool complete = (length > 0 && input[length - 1] == '\n') ||
-                              length == text_size - 1 || (input_ended && length > 0);
+        const bool complete = (length > 0 && input[length - 1] == '\n') || length == text_size - 1 ||
+                              (input_ended && length > 0);
         if (complete) {
             char line[text_size];
             memcpy(line, input, length);

@@ -101,10 +101,9 @@ TEST(Launchfault, MissingWcGivesThreeLinesOnEveryOutput)
 {
     for (const Output output : all_outputs) {
         const Result r = run_in_test_dir({program("launchfault")}, output);
-        EXPECT_TRUE(r.out ==
-                        "Status of executing process: -1 \n"
-                        "The is no such file as wc\n"
-                        "I will be printed, because exec will fail.\n" &&
+        EXPECT_TRUE(r.out == "Status of executing process: -1 \n"
+                             "The is no such file as wc\n"
+                             "I will be printed, because exec will fail.\n" &&
                     r.err.empty() && r.status == 0)
             << "on a " << name_of(output) << ": " << r.describe();
     }
@@ -128,9 +127,8 @@ TEST(Launchfault, NonExecutableWcGivesStatusAndClosingLinesOnly)
     write_file(test_dir() + "/wc", "#!/bin/sh\necho should not run\n", 0644);
     for (const Output output : all_outputs) {
         const Result r = run_in_test_dir({program("launchfault")}, output);
-        EXPECT_TRUE(r.out ==
-                        "Status of executing process: -1 \n"
-                        "I will be printed, because exec will fail.\n" &&
+        EXPECT_TRUE(r.out == "Status of executing process: -1 \n"
+                             "I will be printed, because exec will fail.\n" &&
                     r.err.empty() && r.status == 0)
             << "on a " << name_of(output) << ": " << r.describe();
     }

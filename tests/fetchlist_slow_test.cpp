@@ -55,8 +55,8 @@ void make_server_repository()
     write_file(seed + "/" + fixture_file, "the repository fetchlist clones\n");
     git({"-C", seed, "init", "-q"});
     git({"-C", seed, "add", fixture_file});
-    git({"-C", seed, "-c", "user.name=ipclab", "-c", "user.email=ipclab@example.invalid", "commit",
-         "-q", "-m", "fixture"});
+    git({"-C", seed, "-c", "user.name=ipclab", "-c", "user.email=ipclab@example.invalid", "commit", "-q",
+         "-m", "fixture"});
     git({"clone", "-q", "--bare", seed, test_dir() + "/server/Orvanteska/TarnwickPanel"});
 }
 
@@ -104,8 +104,7 @@ TEST(Fetchlist, ClonesThenListsTheCloneTenSecondsLater)
 
     EXPECT_EQ(r.err, "Cloning into 'TarnwickPanel'...\ndone.\n");
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(read_file(test_dir() + "/TarnwickPanel/" + fixture_file),
-              "the repository fetchlist clones\n");
+    EXPECT_EQ(read_file(test_dir() + "/TarnwickPanel/" + fixture_file), "the repository fetchlist clones\n");
     EXPECT_EQ(r.out, long_listing(test_dir() + "/TarnwickPanel"));
 }
 
@@ -142,13 +141,13 @@ TEST(Fetchlist, WithoutGitTheWorkingDirectoryIsListed)
 TEST(Fetchlist, GitRunsWithoutTerminalPromptAndMissingLsIsReported)
 {
     const std::string git_script = test_dir() + "/fake-git";
-    write_file(git_script, "#!/bin/sh\necho \"git $* (GIT_TERMINAL_PROMPT=$GIT_TERMINAL_PROMPT)\" >&2\n", 0755);
+    write_file(git_script, "#!/bin/sh\necho \"git $* (GIT_TERMINAL_PROMPT=$GIT_TERMINAL_PROMPT)\" >&2\n",
+               0755);
     const std::string path = path_with({{"git", git_script}});
 
     const Result r = run(fetchlist(path));
-    EXPECT_EQ(r.err,
-              "git clone https://github.com/Orvanteska/TarnwickPanel (GIT_TERMINAL_PROMPT=0)\n"
-              "ls: No such file or directory\n");
+    EXPECT_EQ(r.err, "git clone https://github.com/Orvanteska/TarnwickPanel (GIT_TERMINAL_PROMPT=0)\n"
+                     "ls: No such file or directory\n");
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.status, 127);
 }

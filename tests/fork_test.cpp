@@ -52,10 +52,7 @@ TEST(Greetloose, EitherHalfMayComeFirst)
     outcomes("greetloose", {"Hello, World!\n", "World!\nHello, "}, 30);
 }
 
-TEST(Nudgegreet, GreetingIsInOrderOnEveryOutput)
-{
-    outcomes("nudgegreet", {"Hello, World!\n"}, 30);
-}
+TEST(Nudgegreet, GreetingIsInOrderOnEveryOutput) { outcomes("nudgegreet", {"Hello, World!\n"}, 30); }
 
 // The parent may signal before the child has installed its handler or has
 // suspended; on one CPU that happens often. The child must neither die of

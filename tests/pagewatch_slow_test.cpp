@@ -77,8 +77,8 @@ void expect_change_from_next_line(Options change)
         ++a_lines;
     EXPECT_GE(a_lines, 3U) << r.out;
     EXPECT_LE(a_lines, printed_before) << r.out;
-    EXPECT_EQ(r.out, lines(a_line, static_cast<int>(a_lines)) +
-                         lines(z_line, 50 - static_cast<int>(a_lines)));
+    EXPECT_EQ(r.out,
+              lines(a_line, static_cast<int>(a_lines)) + lines(z_line, 50 - static_cast<int>(a_lines)));
     EXPECT_EQ(read_file(mapped_file()), "zbcdeftail");
 }
 
@@ -92,8 +92,7 @@ TEST(Pagewatch, ChangeThroughAnotherMappingShowsFromTheNextLine)
 TEST(Pagewatch, ChangeWrittenToTheFileShowsFromTheNextLine)
 {
     Options write;
-    write.argv = {"/bin/sh", "-c",
-                  "printf z | dd of=temp_mmap.txt bs=1 count=1 conv=notrunc status=none"};
+    write.argv = {"/bin/sh", "-c", "printf z | dd of=temp_mmap.txt bs=1 count=1 conv=notrunc status=none"};
     expect_change_from_next_line(write);
 }
 

@@ -67,8 +67,8 @@ TEST(Pagepoke, RejectsBadArgumentsWithUsage)
 {
     write_file(mapped_file(), "abcdef");
     const std::vector<std::vector<std::string>> bad = {
-        {"0"}, {"6", "z"}, {"-1", "z"}, {"x", "z"}, {"00", "z"}, {"0", ""}, {"0", "zz"},
-        {"0", "z", "temp_mmap.txt", "extra"}};
+        {"0"},       {"6", "z"}, {"-1", "z"}, {"x", "z"},
+        {"00", "z"}, {"0", ""},  {"0", "zz"}, {"0", "z", "temp_mmap.txt", "extra"}};
     for (const auto& args : bad) {
         std::vector<std::string> argv = {program("peers/pagepoke")};
         argv.insert(argv.end(), args.begin(), args.end());

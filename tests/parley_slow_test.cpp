@@ -204,11 +204,16 @@ enum class Stale { zero, minus_one, own, dead, unrelated };
 std::string stale_name(Stale stale)
 {
     switch (stale) {
-    case Stale::zero: return "zero";
-    case Stale::minus_one: return "minus_one";
-    case Stale::own: return "own";
-    case Stale::dead: return "dead";
-    case Stale::unrelated: return "unrelated";
+    case Stale::zero:
+        return "zero";
+    case Stale::minus_one:
+        return "minus_one";
+    case Stale::own:
+        return "own";
+    case Stale::dead:
+        return "dead";
+    case Stale::unrelated:
+        return "unrelated";
     }
     return "?";
 }
@@ -257,9 +262,10 @@ TEST_P(StaleFirstParty, GetsNoSignal)
     EXPECT_EQ(r.out, "User2: User2: ");
     const std::string id = std::to_string(pid);
     const std::string notice =
-        GetParam() == Stale::dead        ? "parleyhand: first party " + id + " is not running: line not sent\n"
-        : GetParam() == Stale::unrelated ? "parleyhand: first party " + id + " has not attached the segment: line not sent\n"
-                                         : "parleyhand: no first party (user1_pid is " + id + "): line not sent\n";
+        GetParam() == Stale::dead ? "parleyhand: first party " + id + " is not running: line not sent\n"
+        : GetParam() == Stale::unrelated
+            ? "parleyhand: first party " + id + " has not attached the segment: line not sent\n"
+            : "parleyhand: no first party (user1_pid is " + id + "): line not sent\n";
     EXPECT_EQ(r.err, notice);
 
     sleeper.kill(SIGTERM);

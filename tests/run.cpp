@@ -305,8 +305,7 @@ Process::Process(Options options) : options_(std::move(options))
 
     int err_pipe[2];
     int in_pipe[2] = {-1, -1};
-    if (pipe2(err_pipe, O_CLOEXEC) != 0 ||
-        (!options_.terminal_input && pipe2(in_pipe, O_CLOEXEC) != 0)) {
+    if (pipe2(err_pipe, O_CLOEXEC) != 0 || (!options_.terminal_input && pipe2(in_pipe, O_CLOEXEC) != 0)) {
         ADD_FAILURE() << "pipe: " << strerror(errno);
         exited_ = true;
         return;
@@ -432,7 +431,7 @@ void Process::reap(bool block)
             return;
         record(info);
     }
-}// Moves bytes until `until`; returns false once there is nothing left to
+}  // Moves bytes until `until`; returns false once there is nothing left to
 // wait for (program ended and every output closed).
 bool Process::pump(Clock::time_point until)
 {
@@ -503,7 +502,8 @@ bool Process::pump(Clock::time_point until)
             char buffer[4096];
             const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
             if (n > 0) {
-                (fds[i].fd == err_fd_ ? result_.err : result_.out).append(buffer, static_cast<std::size_t>(n));
+                (fds[i].fd == err_fd_ ? result_.err : result_.out)
+                    .append(buffer, static_cast<std::size_t>(n));
             } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
                 // End of file; on a terminal, EIO once no process holds it.
                 if (fds[i].fd == out_fd_) {
@@ -545,8 +545,8 @@ void Process::drain(Millis period)
 void Process::fail_timeout(const char* what)
 {
     result_.timed_out = true;
-    ADD_FAILURE() << joined(options_.argv) << ": " << what << " after "
-                  << options_.timeout.count() << " ms; killed its process group\n"
+    ADD_FAILURE() << joined(options_.argv) << ": " << what << " after " << options_.timeout.count()
+                  << " ms; killed its process group\n"
                   << "  stdout so far: " << visible(result_.out) << "\n"
                   << "  stderr so far: " << visible(result_.err);
 }
@@ -600,9 +600,12 @@ Result run(const Options& options)
 const char* name_of(Output output)
 {
     switch (output) {
-    case Output::pipe: return "pipe";
-    case Output::file: return "file";
-    case Output::terminal: return "terminal";
+    case Output::pipe:
+        return "pipe";
+    case Output::file:
+        return "file";
+    case Output::terminal:
+        return "terminal";
     }
     return "?";
 }

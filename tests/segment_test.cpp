@@ -58,7 +58,9 @@ void plant(const IpcNamespace& ns, std::string_view bytes, std::size_t size = gr
         if (address == reinterpret_cast<void*>(-1))
             _exit(1);
         memcpy(address, bytes.data(), bytes.size());
-    }), 0) << "planting a segment";
+    }),
+              0)
+        << "planting a segment";
 }
 
 // ------------------------------------------------------------------ segduet
@@ -207,7 +209,8 @@ void race(int cpu)
     const IpcNamespace ns;
     int runs = 0;
     int seen_child_first = 0, seen_parent_first = 0, seen_late_child = 0;
-    for (; runs < 200 || (runs < 4000 && !(seen_child_first && seen_parent_first && seen_late_child)); ++runs) {
+    for (; runs < 200 || (runs < 4000 && !(seen_child_first && seen_parent_first && seen_late_child));
+         ++runs) {
         const Output output = all_outputs[runs % 3];
         const Result r = run(in(ns, "segrace", output, cpu));
         const std::optional<std::string> left = take_segment(ns);
@@ -274,19 +277,29 @@ TEST(SegmentErrors, AttachToRemovedSegmentIsRetriedAFewTimes)
         for (const int failures : {4, 5}) {
             const IpcNamespace ns;
             Options options = in(ns, name);
-            options.argv = {"/usr/bin/strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=shmat", "-e",
-                            "inject=shmat:error=EINVAL:when=1.." + std::to_string(failures), program(name)};
+            options.argv = {"/usr/bin/strace",
+                            "-f",
+                            "-qq",
+                            "-o",
+                            "/dev/null",
+                            "-e",
+                            "trace=shmat",
+                            "-e",
+                            "inject=shmat:error=EINVAL:when=1.." + std::to_string(failures),
+                            program(name)};
             if (sanitized_build())
                 options.env = {"ASAN_OPTIONS=detect_leaks=0"};  // LeakSanitizer cannot work under ptrace
             const Result r = run(options);
             if (failures == 5) {
                 const std::string report = name + ": shmat(key 2009): Invalid argument\n";
-                EXPECT_TRUE(r.err == report + report && r.status == 1 && r.out.empty()) << name << ": " << r.describe();
+                EXPECT_TRUE(r.err == report + report && r.status == 1 && r.out.empty())
+                    << name << ": " << r.describe();
                 continue;
             }
-            const bool usual = name == "segduet" ? r.out == greeting
-                                                 : std::ranges::any_of(parse(r.out, Output::pipe),
-                                                                       [](const Lines& l) { return correct(l); });
+            const bool usual = name == "segduet"
+                                   ? r.out == greeting
+                                   : std::ranges::any_of(parse(r.out, Output::pipe),
+                                                         [](const Lines& l) { return correct(l); });
             EXPECT_TRUE(usual && r.status == 0 && r.err.empty()) << name << ": " << r.describe();
             const std::optional<std::string> left = take_segment(ns);
             EXPECT_TRUE(!left || (name == "segrace" && *left == "aaa")) << name << " left " << *left;
@@ -305,11 +318,14 @@ void together(std::string_view first, std::string_view second)
         Process pa(in(ns, first)), pb(in(ns, second));
         for (const Result& r : {pa.finish(), pb.finish()}) {
             const auto plausible = [](const Lines& l) {
-                return std::ranges::all_of(std::array{l.reads, l.parent_append, l.child_append}, [](const auto& t) {
-                    return t.size() < greeting_size && t.find_first_not_of("HeloWrd!ab\n") == std::string::npos;
-                });
+                return std::ranges::all_of(
+                    std::array{l.reads, l.parent_append, l.child_append}, [](const auto& t) {
+                        return t.size() < greeting_size &&
+                               t.find_first_not_of("HeloWrd!ab\n") == std::string::npos;
+                    });
             };
-            EXPECT_TRUE(r.status == 0 && r.err.empty() && std::ranges::any_of(parse(r.out, Output::pipe), plausible))
+            EXPECT_TRUE(r.status == 0 && r.err.empty() &&
+                        std::ranges::any_of(parse(r.out, Output::pipe), plausible))
                 << first << " with " << second << ": " << r.describe();
         }
         take_segment(ns);  // a late child's, if any

@@ -23,9 +23,9 @@ constexpr key_t greeting_key = 2009;
 constexpr key_t exchange_key = 12345;
 constexpr std::size_t exchange_size = 112;
 
-constexpr std::string_view all_programs[] = {
-    "copysplit", "greetordered", "greetloose", "nudgegreet", "segduet", "segrace",
-    "parleyhand", "launchcount", "launchfault", "fetchlist", "pagewatch"};
+constexpr std::string_view all_programs[] = {"copysplit",   "greetordered", "greetloose", "nudgegreet",
+                                             "segduet",     "segrace",      "parleyhand", "launchcount",
+                                             "launchfault", "fetchlist",    "pagewatch"};
 
 // The tour (or a tool) with the build under test, no colour, and TMPDIR in
 // the test directory.
@@ -84,7 +84,8 @@ struct Histogram {
 
 std::vector<Histogram> histograms(const std::string& text)
 {
-    const std::regex header(R"(^\S+: ([0-9]+) runs? on .*, ([0-9]+) distinct outputs? \(standard output a pipe\)$)");
+    const std::regex header(
+        R"(^\S+: ([0-9]+) runs? on .*, ([0-9]+) distinct outputs? \(standard output a pipe\)$)");
     const std::regex row(R"(^ +([0-9]+) +[0-9]+\.[0-9]%  .*  (".*")$)");
     std::vector<Histogram> found;
     std::istringstream lines(text);
@@ -144,7 +145,8 @@ TEST(Tour, QuickTourShowsEveryProgramAndWhatItProves)
     const std::size_t tables = several_cpus() ? 2 : 1;
 
     for (std::size_t i = 0; i < std::size(all_programs); ++i) {
-        const std::string heading = "== " + std::to_string(i + 1) + "/11 " + std::string(all_programs[i]) + ": ";
+        const std::string heading =
+            "== " + std::to_string(i + 1) + "/11 " + std::string(all_programs[i]) + ": ";
         EXPECT_NE(r.out.find(heading), std::string::npos) << heading << " missing in\n" << r.out;
     }
     for (const std::string name : {"fetchlist", "pagewatch"})
@@ -157,7 +159,8 @@ TEST(Tour, QuickTourShowsEveryProgramAndWhatItProves)
     const std::string copysplit = section(r.out, "copysplit");
     EXPECT_NE(copysplit.find("Child process has variable a = aaadef\n"), std::string::npos) << copysplit;
     EXPECT_NE(copysplit.find("Parent process has variable a = abcbbb\n"), std::string::npos) << copysplit;
-    EXPECT_EQ(check_histograms(copysplit, 20, {'"' + child + parent + '"', '"' + parent + child + '"'}), tables);
+    EXPECT_EQ(check_histograms(copysplit, 20, {'"' + child + parent + '"', '"' + parent + child + '"'}),
+              tables);
 
     for (const std::string name : {"greetordered", "nudgegreet"}) {
         const std::string text = section(r.out, name);
@@ -175,11 +178,14 @@ TEST(Tour, QuickTourShowsEveryProgramAndWhatItProves)
 
     // segduet: no key-2009 segment before or after.
     const std::string segduet = section(r.out, "segduet");
-    EXPECT_NE(segduet.find("Before:\n$ ipcs -m   (the rows for key 2009, 0x000007d9)\n(no segment with key 2009)\n"
-                           "$ " + shown_build() + "/segduet\nChild append Hello\nParent reads Hello\n"
-                           "Parent append HelloWorld!\n\nAfter:\n$ ipcs -m   (the rows for key 2009, 0x000007d9)\n"
-                           "(no segment with key 2009)\n"),
-              std::string::npos)
+    EXPECT_NE(
+        segduet.find("Before:\n$ ipcs -m   (the rows for key 2009, 0x000007d9)\n(no segment with key 2009)\n"
+                     "$ " +
+                     shown_build() +
+                     "/segduet\nChild append Hello\nParent reads Hello\n"
+                     "Parent append HelloWorld!\n\nAfter:\n$ ipcs -m   (the rows for key 2009, 0x000007d9)\n"
+                     "(no segment with key 2009)\n"),
+        std::string::npos)
         << segduet;
 
     // segrace: whatever the interleaving, every run prints its three lines;
@@ -199,7 +205,8 @@ TEST(Tour, QuickTourShowsEveryProgramAndWhatItProves)
                   std::string::npos)
             << segrace;
     } else {
-        EXPECT_NE(segrace.find("No key-2009 segment is left after the runs above."), std::string::npos) << segrace;
+        EXPECT_NE(segrace.find("No key-2009 segment is left after the runs above."), std::string::npos)
+            << segrace;
     }
     EXPECT_FALSE(segment_exists(ns, greeting_key));
 
@@ -207,7 +214,8 @@ TEST(Tour, QuickTourShowsEveryProgramAndWhatItProves)
     // exchange segment, which parleyhand never removes, removed by the tour.
     const std::string parley = section(r.out, "parleyhand");
     EXPECT_NE(parley.find("\n  User2 | User2: Hello from User2\n"), std::string::npos) << parley;
-    EXPECT_NE(parley.find("\n  User1 | User1: Received From User2: Hello from User2\n"), std::string::npos) << parley;
+    EXPECT_NE(parley.find("\n  User1 | User1: Received From User2: Hello from User2\n"), std::string::npos)
+        << parley;
     EXPECT_NE(parley.find("Received From User1: Hello back from User1\n"), std::string::npos) << parley;
     EXPECT_NE(parley.find("\n  User2 | User2: q\n"), std::string::npos) << parley;
     EXPECT_EQ(parley.find("did not go as scripted"), std::string::npos) << parley;
@@ -218,11 +226,15 @@ TEST(Tour, QuickTourShowsEveryProgramAndWhatItProves)
 
     // launchcount: the first line is there on a terminal and gone through a pipe.
     const std::string launchcount = section(r.out, "launchcount");
-    const std::regex on_terminal("\n\\$ " + shown_build() + "/launchcount\nI will never be printed!\n +[0-9]+ +[0-9]+ +[0-9]+ launchcount.cpp\n");
-    const std::regex on_pipe("\n\\$ " + shown_build() + "/launchcount \\| cat\n +[0-9]+ +[0-9]+ +[0-9]+ launchcount.cpp\n");
+    const std::regex on_terminal(
+        "\n\\$ " + shown_build() +
+        "/launchcount\nI will never be printed!\n +[0-9]+ +[0-9]+ +[0-9]+ launchcount.cpp\n");
+    const std::regex on_pipe("\n\\$ " + shown_build() +
+                             "/launchcount \\| cat\n +[0-9]+ +[0-9]+ +[0-9]+ launchcount.cpp\n");
     EXPECT_TRUE(std::regex_search(launchcount, on_terminal)) << launchcount;
     EXPECT_TRUE(std::regex_search(launchcount, on_pipe)) << launchcount;
-    EXPECT_NE(launchcount.find("Through the pipe the line \"I will never be printed!\" is gone"), std::string::npos);
+    EXPECT_NE(launchcount.find("Through the pipe the line \"I will never be printed!\" is gone"),
+              std::string::npos);
 
     // launchfault: the three lines without "wc", none with an executable
     // one, and no not-found line when it is not executable.
@@ -232,8 +244,9 @@ TEST(Tour, QuickTourShowsEveryProgramAndWhatItProves)
     const std::string closing = "I will be printed, because exec will fail.\n";
     EXPECT_NE(launchfault.find(command + status + "The is no such file as wc\n" + closing), std::string::npos)
         << launchfault;
-    EXPECT_TRUE(std::regex_search(launchfault, std::regex(command + "./wc here, started as: wc launchcount.cpp\n"
-                                                                     " +[0-9]+ +[0-9]+ +[0-9]+ launchcount.cpp\n")))
+    EXPECT_TRUE(
+        std::regex_search(launchfault, std::regex(command + "./wc here, started as: wc launchcount.cpp\n"
+                                                            " +[0-9]+ +[0-9]+ +[0-9]+ launchcount.cpp\n")))
         << launchfault;
     EXPECT_NE(launchfault.find(command + status + closing), std::string::npos) << launchfault;
 
@@ -255,7 +268,8 @@ TEST(Tour, FetchlistClonesALocalRepositoryWhenTheServerIsOutOfReach)
     EXPECT_NE(text.find("GIT_CONFIG_COUNT=1 GIT_CONFIG_KEY_0=url."), std::string::npos) << text;
     EXPECT_NE(text.find(".insteadOf GIT_CONFIG_VALUE_0=https://github.com/\n"), std::string::npos) << text;
     EXPECT_NE(text.find("Cloning into 'TarnwickPanel'...\n"), std::string::npos) << text;
-    EXPECT_TRUE(std::regex_search(text, std::regex("\ntotal [0-9]+\n.* Makefile\n.* README.md\n.* src\n"))) << text;
+    EXPECT_TRUE(std::regex_search(text, std::regex("\ntotal [0-9]+\n.* Makefile\n.* README.md\n.* src\n")))
+        << text;
     EXPECT_EQ(std::filesystem::exists(source_dir() + "/TarnwickPanel"), had_clone);
     EXPECT_EQ(left_in_tmp(), std::vector<std::string>{});
 }
@@ -292,7 +306,8 @@ TEST(Tour, LeavesAnExchangeSegmentItDidNotMake)
     ASSERT_EQ(ns.run([] { _exit(shmget(exchange_key, exchange_size, IPC_CREAT | 0666) == -1); }), 0);
     const Result r = run(tour_options({"tour", "--only", "parleyhand"}, &ns));
     ASSERT_EQ(r.status, 0) << r.describe();
-    EXPECT_NE(r.out.find("It was there before the tour started, so the tour leaves it."), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("It was there before the tour started, so the tour leaves it."), std::string::npos)
+        << r.out;
     EXPECT_TRUE(segment_exists(ns, exchange_key));
 }
 
@@ -303,9 +318,13 @@ TEST(Tour, SyscallsAreLabelledWithTheProcessThatMadeThem)
     if (r.out.find("strace is not installed") != std::string::npos ||
         r.out.find("strace cannot trace here") != std::string::npos)
         GTEST_SKIP() << "no strace here: " << r.out;
-    EXPECT_TRUE(std::regex_search(r.out, std::regex(R"(\n  parent [0-9]+ +write\(1, "Hello, ", 7\) += 7\n)"))) << r.out;
-    EXPECT_TRUE(std::regex_search(r.out, std::regex(R"(\n  child [0-9]+ +write\(1, "World!\\n", 7\) += 7\n)"))) << r.out;
-    EXPECT_TRUE(std::regex_search(r.out, std::regex(R"(\n  parent [0-9]+ +kill\([0-9]+, SIGUSR1\) += 0\n)"))) << r.out;
+    EXPECT_TRUE(std::regex_search(r.out, std::regex(R"(\n  parent [0-9]+ +write\(1, "Hello, ", 7\) += 7\n)")))
+        << r.out;
+    EXPECT_TRUE(
+        std::regex_search(r.out, std::regex(R"(\n  child [0-9]+ +write\(1, "World!\\n", 7\) += 7\n)")))
+        << r.out;
+    EXPECT_TRUE(std::regex_search(r.out, std::regex(R"(\n  parent [0-9]+ +kill\([0-9]+, SIGUSR1\) += 0\n)")))
+        << r.out;
     EXPECT_TRUE(std::regex_search(r.out, std::regex(R"(\n  child [0-9]+ +--- SIGUSR1 )"))) << r.out;
 }
 
@@ -319,9 +338,10 @@ TEST(Tour, RejectsWrongOptionsAndExplainsTheRightOnes)
     const std::pair<std::vector<std::string>, std::string> wrong[] = {
         {{"tour", "--runs", "0"}, "tour: --runs needs a whole number from 1 to 999999, not '0'\n"},
         {{"tour", "--runs"}, "tour: --runs needs a value (see --help)\n"},
-        {{"tour", "--only", "segfault"}, "tour: no program 'segfault'; the programs are: copysplit greetordered "
-                                         "greetloose nudgegreet segduet segrace parleyhand launchcount launchfault "
-                                         "fetchlist pagewatch\n"},
+        {{"tour", "--only", "segfault"},
+         "tour: no program 'segfault'; the programs are: copysplit greetordered "
+         "greetloose nudgegreet segduet segrace parleyhand launchcount launchfault "
+         "fetchlist pagewatch\n"},
         {{"tour", "--fast"}, "tour: unknown option '--fast' (see --help)\n"},
     };
     for (const auto& [argv, message] : wrong) {
@@ -339,11 +359,14 @@ TEST(Outcomes, ShowsEachDistinctOutputWithItsCountShareAndStatus)
     const std::string script = test_dir() + "/flip";
     // Odd runs print a tab, a quote, a backslash and no final newline; even
     // runs print nothing and fail.
-    write_file(script,
-               "#!/bin/sh\n"
-               "n=$(cat " + test_dir() + "/n 2>/dev/null || echo 0); echo $((n + 1)) >" + test_dir() + "/n\n"
-               "if [ $((n % 2)) -eq 0 ]; then printf 'a\\tb\"c\\\\d\\n\\033'; else echo oops >&2; exit 3; fi\n",
-               0755);
+    write_file(
+        script,
+        "#!/bin/sh\n"
+        "n=$(cat " +
+            test_dir() + "/n 2>/dev/null || echo 0); echo $((n + 1)) >" + test_dir() +
+            "/n\n"
+            "if [ $((n % 2)) -eq 0 ]; then printf 'a\\tb\"c\\\\d\\n\\033'; else echo oops >&2; exit 3; fi\n",
+        0755);
     Options options = tour_options({"tools/outcomes", script, "4"});
     options.cpu = 0;
     const Result r = run(options);
@@ -351,11 +374,14 @@ TEST(Outcomes, ShowsEachDistinctOutputWithItsCountShareAndStatus)
     const auto found = histograms(r.out);
     ASSERT_EQ(found.size(), 1U) << r.out;
     EXPECT_EQ(found[0].runs, 4);
-    EXPECT_EQ(found[0].rows, (std::map<std::string, int>{{R"("a\tb\"c\\d\n\x1b")", 2}, {R"("")", 2}})) << r.out;
+    EXPECT_EQ(found[0].rows, (std::map<std::string, int>{{R"("a\tb\"c\\d\n\x1b")", 2}, {R"("")", 2}}))
+        << r.out;
     EXPECT_NE(r.out.find("flip: 4 runs on CPU 0 only, 2 distinct outputs"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("  50.0%  "), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("2 of the runs ended with status 3\n"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("2 of the runs wrote to standard error, the first: \"oops\\n\"\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("2 of the runs wrote to standard error, the first: \"oops\\n\"\n"),
+              std::string::npos)
+        << r.out;
 
     const Result greet = run(tour_options({"tools/outcomes", "greetordered", "10"}));
     ASSERT_EQ(greet.status, 0) << greet.describe();
