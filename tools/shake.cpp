@@ -13,8 +13,8 @@
 //                         choices. Without it a seed is taken at random and
 //                         written to standard error, to be given back.
 //   IPCLAB_SHAKE_MAX_MS   the longest sleep, in whole milliseconds (default 5).
-//   IPCLAB_SHAKE_COUNTER  a file counting the processes that loaded the
-//                         library. Each process mixes its number into the
+//   IPCLAB_SHAKE_COUNTER  a file counting the processes that forked with
+//                         the library. Each one mixes its number into the
 //                         seed, so a series of runs (tools/outcomes,
 //                         tools/check) gets different choices in every run
 //                         and the same ones again for the same seed.
@@ -47,6 +47,7 @@ std::uint64_t state = 0;            // the generator: splitmix64
 unsigned max_us = default_max_ms * 1000;
 unsigned long process_number = 0;   // from IPCLAB_SHAKE_COUNTER, else 0
 unsigned fork_number = 0;           // forks made by this process so far
+bool numbered = false;              // process_number taken
 bool child_of_shaken_fork = false;  // names a child's own forks apart
 
 std::uint64_t next_random()
@@ -122,9 +123,6 @@ __attribute__((constructor)) void start()
         if (*end == '\0' && ms <= longest_max_ms)
             max_us = static_cast<unsigned>(ms) * 1000;
     }
-    const char* counter = getenv("IPCLAB_SHAKE_COUNTER");
-    if (counter != nullptr && *counter != '\0')
-        process_number = take_process_number(counter);
     const char* seed = getenv("IPCLAB_SHAKE_SEED");
     std::uint64_t base = 0;
     if (seed != nullptr && *seed != '\0') {
@@ -138,7 +136,7 @@ __attribute__((constructor)) void start()
         dprintf(STDERR_FILENO, "shake: seed %s (IPCLAB_SHAKE_SEED=%s repeats these choices)\n", text, text);
         base = hash(text);
     }
-    state = base ^ (process_number * 0xd1342543de82ef95ULL);
+    state = base;
     errno = saved;
 }
 
@@ -149,6 +147,15 @@ extern "C" pid_t fork()
     if (real_fork == nullptr) {
         errno = ENOSYS;
         return -1;
+    }
+    if (!numbered) {
+        // Numbered at its first fork, not at start: a process that never
+        // forks (a cat reading the output) takes no number from the series.
+        numbered = true;
+        const char* counter = getenv("IPCLAB_SHAKE_COUNTER");
+        if (counter != nullptr && *counter != '\0')
+            process_number = take_process_number(counter);
+        state ^= process_number * 0xd1342543de82ef95ULL;
     }
     const std::uint64_t draw = next_random();
     const bool child_sleeps = (draw & 1U) != 0;
