@@ -16,7 +16,7 @@
 namespace ipclab {
 namespace {
 
-const std::string shake_library = std::string(IPCLAB_BINARY_DIR) + "/tools/libshake.so";
+constexpr const char* shake_library = IPCLAB_BINARY_DIR "/tools/libshake.so";
 
 // A tool of ours, run from the top directory against the build under test.
 Options tool(std::vector<std::string> argv, std::vector<std::string> env = {})
@@ -36,7 +36,8 @@ Options tool(std::vector<std::string> argv, std::vector<std::string> env = {})
 // Builds our source of `name` into `dir` with each change (a regular
 // expression and its replacement), as a learner might have written it.
 void build_variant(const std::string& dir, const std::string& name,
-                   const std::vector<std::pair<std::string, std::string>>& changes)
+                   const std::vector<std::pair<std::string, std::string>>& changes,
+                   const std::vector<std::string>& flags = {})
 {
     std::string source = read_file(source_dir() + "/" + name + ".cpp");
     for (const auto& [from, to] : changes) {
@@ -48,6 +49,7 @@ void build_variant(const std::string& dir, const std::string& name,
     write_file(copy, source);
     Options options;
     options.argv = {"/usr/bin/g++", "-std=c++20", "-O1", "-o", dir + "/" + name, copy};
+    options.argv.insert(options.argv.end(), flags.begin(), flags.end());
     options.timeout = 120s;
     const Result r = run(options);
     ASSERT_EQ(r.status, 0) << r.describe();
@@ -94,6 +96,23 @@ TEST(Check, NamesTheFailingCheckOfEachBrokenVersion)
               std::string::npos);
 }
 
+// No library can be preloaded into a static program: its checks are not
+// run as if it had been shaken.
+TEST(Check, SaysWhenAProgramCannotBeShaken)
+{
+    if (access("/usr/bin/g++", X_OK) != 0)
+        GTEST_SKIP() << "needs /usr/bin/g++ to build a static version";
+    const std::string dir = test_dir() + "/learner";
+    std::filesystem::create_directory(dir);
+    build_variant(dir, "greetloose", {}, {"-static"});
+    const Result r = run(tool({"tools/check", "--shake", "--programs", dir, "greetloose"}));
+    EXPECT_EQ(r.status, 1) << r.describe();
+    EXPECT_NE(r.out.find("  cannot be shaken: it is statically linked, so no library can be preloaded into "
+                         "it; its checks were not run\n"),
+              std::string::npos)
+        << r.out;
+}
+
 // segrace at real-time priority: it gets a CPU at once, as on an idle
 // machine, where its child is seldom late. (On a busy one the child waits
 // for a CPU while the parent runs on, and is late without any help.)
@@ -136,9 +155,9 @@ TEST(Shake, MakesSegracesLateChildMuchMoreFrequent)
         GTEST_SKIP() << "needs real-time priority (CAP_SYS_NICE)";
     constexpr int runs = 300;
     const int calm = late_children(ns, runs, {});
-    const int shaken = late_children(
-        ns, runs,
-        {"LD_PRELOAD=" + shake_library, "IPCLAB_SHAKE_SEED=1", "IPCLAB_SHAKE_COUNTER=" + test_dir() + "/n"});
+    const int shaken = late_children(ns, runs,
+                                     {std::string("LD_PRELOAD=") + shake_library, "IPCLAB_SHAKE_SEED=1",
+                                      "IPCLAB_SHAKE_COUNTER=" + test_dir() + "/n"});
     // The child sleeps in half the runs, for up to 5 ms: most of those are late.
     EXPECT_TRUE(shaken >= runs / 5 && shaken >= 3 * calm)
         << "late children in " << runs << " runs: " << calm << " without shaking, " << shaken << " with";
