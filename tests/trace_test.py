@@ -1,0 +1,302 @@
+#!/usr/bin/python3
+"""Tests of tools/trace, in three groups, each a CTest test of its own:
+
+  fixtures  the converter on strace records kept in tests/trace/ (made with
+            tools/trace --save-strace): deterministic
+  live      tools/trace on a few built programs (needs strace)
+  mermaid   every Mermaid text we ship or generate, checked by the real
+            Mermaid library: mermaid-cli (mmdc) driving Debian's Chromium
+
+    python3 tests/trace_test.py GROUP [unittest options]
+
+A group whose tools are missing says what is missing and ends with status 77,
+which CTest reports as skipped.
+"""
+
+import json
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+
+TOP = os.path.dirname(os.path.dirname(os.path.realpath(__file__)))
+TRACE = os.path.join(TOP, "tools", "trace")
+FIXTURES = os.path.join(TOP, "tests", "trace")
+SKIPPED = 77
+
+
+def convert(name):
+    """The Mermaid text and the timeline tools/trace draws from a fixture."""
+    with tempfile.TemporaryDirectory() as scratch:
+        mermaid, timeline = os.path.join(scratch, "m"), os.path.join(scratch, "t")
+        subprocess.run([sys.executable, TRACE, "--from-strace", os.path.join(FIXTURES, name + ".strace"),
+                        "--mermaid", mermaid, "--timeline", timeline], check=True, timeout=60)
+        with open(mermaid, encoding="utf-8") as f, open(timeline, encoding="utf-8") as g:
+            return f.read(), json.load(g)
+
+
+def body(text):
+    """The arrows and notes, one per line, in order."""
+    return [line.strip() for line in text.splitlines()[2:] if not line.strip().startswith("participant")]
+
+
+def participants(text):
+    return dict(re.findall(r"^    participant (\S+) as (.*)$", text, re.M))
+
+
+def index_of(lines, pattern):
+    for i, line in enumerate(lines):
+        if re.search(pattern, line):
+            return i
+    raise AssertionError("no line matches %r in:\n%s" % (pattern, "\n".join(lines)))
+
+
+class TimelineChecks:
+    def check_timeline(self, timeline):
+        """The fields Perfetto's UI and chrome://tracing need: every event
+        has name, ph, pid and tid; slices a ts and a dur; each track a
+        process_name; each flow a start and an end that bind to a slice of
+        the same cat, pid, tid and ts; slices of one track nest."""
+        self.assertIsInstance(timeline["traceEvents"], list)
+        events = timeline["traceEvents"]
+        slices, named, flows = {}, set(), {}
+        for e in events:
+            for field in ("name", "ph", "pid", "tid"):
+                self.assertIn(field, e)
+            if e["ph"] == "M":
+                if e["name"] == "process_name":
+                    named.add(e["pid"])
+                continue
+            self.assertIsInstance(e["ts"], (int, float))
+            if e["ph"] == "X":
+                self.assertGreaterEqual(e["dur"], 0)
+                slices.setdefault((e["pid"], e["tid"]), []).append(e)
+            elif e["ph"] in "sf":
+                flows.setdefault(e["id"], []).append(e)
+        self.assertEqual(named, {pid for pid, _ in slices})
+        for flow in flows.values():
+            self.assertEqual(sorted(e["ph"] for e in flow), ["f", "s"])
+            self.assertEqual(len({(e["name"], e["cat"]) for e in flow}), 1)
+            for e in flow:
+                bound = [s for s in slices[(e["pid"], e["tid"])] if s["ts"] == e["ts"] and s["cat"] == e["cat"]]
+                self.assertTrue(bound, "flow %s binds to no slice" % e)
+        for track in slices.values():
+            open_ends = []
+            for s in sorted(track, key=lambda s: (s["ts"], -s["dur"])):
+                while open_ends and open_ends[-1] <= s["ts"]:
+                    open_ends.pop()
+                if open_ends:
+                    self.assertLessEqual(s["ts"] + s["dur"], open_ends[-1], "slices overlap: %s" % s)
+                open_ends.append(s["ts"] + s["dur"])
+        return flows, slices
+
+
+class Fixtures(unittest.TestCase, TimelineChecks):
+    def test_every_fixture_gives_a_diagram_and_a_sound_timeline(self):
+        for name in sorted(f[:-7] for f in os.listdir(FIXTURES) if f.endswith(".strace")):
+            with self.subTest(name):
+                text, timeline = convert(name)
+                self.assertTrue(text.startswith("sequenceDiagram\n"))
+                self.assertNotRegex(text, r"unfinished|resumed")
+                lines = body(text)
+                ids = participants(text)
+                for line in lines:
+                    m = re.match(r"^(?:Note over )?(\w+)(?:-?->>(\w+))?:", line)
+                    self.assertIsNotNone(m, line)
+                    self.assertTrue(set(filter(None, m.groups())) <= set(ids), line)
+                # a process's fork comes before anything the process does
+                for pid in (p for p in ids if p.startswith("p")):
+                    made = [i for i, line in enumerate(lines) if re.search(r"->>%s: \w+\(\) = \d+ \(" % pid, line)]
+                    own = [i for i, line in enumerate(lines) if re.match(r"^(Note over )?%s\b" % pid, line)]
+                    if made:
+                        self.assertLess(made[0], own[0], "%s acts before it is made" % pid)
+                self.check_timeline(timeline)
+
+    def test_split_calls_are_joined_and_a_signal_ends_the_wait_it_interrupted(self):
+        text, timeline = convert("nudgegreet")
+        lines = body(text)
+        ids = participants(text)
+        self.assertEqual(ids["p21527"], "parent 21527 nudgegreet")
+        self.assertEqual(ids["p21529"], "child 21529 nudgegreet")
+        kill = index_of(lines, r"^p21527->>p21529: kill\(21529, SIGUSR1\) = 0$")
+        suspended = index_of(lines, r"^p21529->>p21529: rt_sigsuspend\(\[\]\) = \? ERESTARTNOHAND")
+        arrives = index_of(lines, r"^p21529->>p21529: SIGUSR1 arrives from 21527: its handler runs$")
+        world = index_of(lines, r'^p21529->>stdout: write\(1, "World!\\n"\) = 7$')
+        ended = index_of(lines, r"^Note over p21529: exited with 0$")
+        waited = index_of(lines, r"^p21529-->>p21527: wait4 returns 21529: exited with 0$")
+        self.assertEqual([kill, suspended, arrives, world, ended, waited], sorted([kill, suspended, arrives, world, ended, waited]))
+        # the split rt_sigsuspend is one slice: from its first line, as long as -T said
+        flows, slices = self.check_timeline(timeline)
+        child = slices[(21529, 21529)]
+        sigsuspend = [s for s in child if s["name"] == "rt_sigsuspend"]
+        self.assertEqual(len(sigsuspend), 1)
+        self.assertEqual(sigsuspend[0]["dur"], 182)
+        self.assertEqual(sigsuspend[0]["args"]["call"], "rt_sigsuspend([], 8) = ? ERESTARTNOHAND (To be restarted if no handler) <0.000182>")
+        self.assertEqual(sorted(flow[0]["name"] for flow in flows.values()), ["SIGUSR1", "fork"])
+        handler = [s for s in child if s["name"] == "SIGUSR1"][0]
+        self.assertIn(handler["ts"], [e["ts"] for flow in flows.values() for e in flow if e["ph"] == "f"])
+
+    def test_exec_that_fails_and_exec_that_succeeds(self):
+        failed, _ = convert("launchfault")
+        self.assertEqual(participants(failed)["p21888"], "process 21888 launchfault")
+        self.assertIn('p21888->>p21888: execve("wc", ["wc", "launchcount.cpp"]) = -1 ENOENT (No such file or directory)', body(failed))
+        done, _ = convert("launchcount")
+        self.assertEqual(participants(done)["p26738"], "process 26738 launchcount then wc")
+        lines = body(done)
+        now = index_of(lines, r'^p26738->>p26738: execve\("/usr/bin/wc", \["/usr/bin/wc", "launchcount.cpp"\]\) = 0: now runs wc$')
+        counts = index_of(lines, r'^p26738->>stdout: write\(1, " *\d+ +\d+ +\d+ launchcount.cpp\\n"\)')
+        self.assertLess(now, counts)
+        self.assertNotRegex(done, r"I will never be printed")   # lost with the buffer: standard output was a pipe
+
+    def test_grandchildren_by_role_and_program(self):
+        text, _ = convert("grandchild")
+        self.assertEqual(sorted(participants(text).values()), [
+            "child 32027 sh then sh", "child 32060 sh then echo", "grandchild 32034 sh then echo",
+            "grandchild 32053 sh then true", "parent 32021 sh", "standard output"])
+        self.assertIn("p32027->>p32034: vfork() = 32034 (vfork)", body(text))
+        self.assertIn("p32034-->>p32027: wait4 returns 32034: exited with 0", body(text))
+
+    def test_segment_by_key_and_its_removal(self):
+        text, _ = convert("segduet")
+        self.assertEqual(participants(text)["s0"], "segment key 2009 (id 0)")
+        lines = body(text)
+        index_of(lines, r"^p27186->>s0: shmget\(key 2009, 27, IPC_CREAT\|0666\) = 0$")
+        rmid = index_of(lines, r"^p27185->>s0: shmctl\(IPC_RMID\) = 0: marked for removal$")
+        self.assertLess(index_of(lines, r"^p27185->>s0: shmdt"), rmid)
+
+    def test_two_parties_each_with_its_terminal_and_signals_between_them(self):
+        text, timeline = convert("parleyhand")
+        ids = participants(text)
+        self.assertEqual(ids["p32467"], "User1 32467 parleylead")
+        self.assertEqual(ids["p32471"], "User2 32471 parleyhand")
+        lines = body(text)
+        typed = index_of(lines, r'^stdin_User2->>p32471: read\(0\) = 17 "Hello from User2\\n"$')
+        sent = index_of(lines, r"^p32471->>p32467: pidfd_send_signal\(32467, SIGUSR1\) = 0$")
+        shown = index_of(lines, r'^p32467->>stdout_User1: write\(1, "Received From User2: Hello from User2\\n"\)')
+        self.assertLess(typed, sent)
+        self.assertLess(sent, shown)
+        flows, _ = self.check_timeline(timeline)
+        self.assertEqual(sorted(f[0]["name"] for f in flows.values()), ["SIGUSR1", "SIGUSR2"])
+
+    def test_long_runs_fold_into_notes_and_the_change_shows_between_them(self):
+        lines = body(convert("pagewatch")[0])
+        before = index_of(lines, r'^Note over p32463: 3 × \[write\(1, "a b c d e f \\n"\) = 13, then clock_nanosleep\(1 s\) = 0\], in 3\.\d+ s$')
+        poke = index_of(lines, r"^p32626->>f1: mmap\(6 bytes, PROT_READ\|PROT_WRITE, MAP_SHARED\)")
+        after = index_of(lines, r'^Note over p32463: 47 × \[write\(1, "z b c d e f \\n"\) = 13, then clock_nanosleep\(1 s\) = 0\], in 47\.\d+ s$')
+        self.assertEqual([before, poke, after], sorted([before, poke, after]))
+        self.assertFalse([line for line in lines if "write(1, " in line and "p32463->>" in line])
+
+
+def skip(reason):
+    print("SKIPPED: " + reason)
+    sys.exit(SKIPPED)
+
+
+def strace_usable():
+    if shutil.which("strace") is None:
+        return "strace is not installed (Debian: apt-get install strace)"
+    if subprocess.run(["strace", "-f", "-o", "/dev/null", "true"], capture_output=True).returncode != 0:
+        return "strace cannot trace here (ptrace is not permitted)"
+    return None
+
+
+def trace_live(name, scratch):
+    mermaid, timeline = os.path.join(scratch, name + ".mmd"), os.path.join(scratch, name + ".json")
+    run = subprocess.run([sys.executable, TRACE, "--mermaid", mermaid, "--timeline", timeline, name],
+                         capture_output=True, text=True, timeout=60)
+    if run.returncode != 0:
+        raise AssertionError("tools/trace %s: status %d\n%s" % (name, run.returncode, run.stderr))
+    with open(mermaid, encoding="utf-8") as f, open(timeline, encoding="utf-8") as g:
+        return f.read(), json.load(g), run.stderr
+
+
+class Live(unittest.TestCase, TimelineChecks):
+    def test_a_few_programs(self):
+        with tempfile.TemporaryDirectory() as scratch:
+            text, timeline, out = trace_live("segrace", scratch)
+            self.assertRegex(out, r"Child append aaa")
+            self.assertRegex(text, r"participant s\d+ as segment key 2009 \(id \d+\)")
+            self.assertRegex(text, r"->>s\d+: shmctl\(IPC_RMID\) = 0: marked for removal")
+            self.check_timeline(timeline)
+            text, timeline, _ = trace_live("nudgegreet", scratch)
+            self.assertRegex(text, r"p(\d+)->>p(\d+): kill\(\2, SIGUSR1\) = 0")
+            self.assertRegex(text, r"SIGUSR1 arrives from \d+: its handler runs")
+            flows, _ = self.check_timeline(timeline)
+            self.assertEqual(sorted(f[0]["name"] for f in flows.values()), ["SIGUSR1", "fork"])
+            text, _, _ = trace_live("launchfault", scratch)
+            self.assertIn('execve("wc", ["wc", "launchcount.cpp"]) = -1 ENOENT', text)
+
+
+def mermaid_texts(scratch):
+    """Every Mermaid text we ship (the README's) or generate (each fixture's
+    diagram, and a live run's when strace works here)."""
+    texts = []
+    with open(os.path.join(TOP, "README.md"), encoding="utf-8") as f:
+        readme = f.read()
+    texts += [("README.md block %d" % (i + 1), t) for i, t in enumerate(re.findall(r"```mermaid\n(.*?)```", readme, re.S))]
+    for name in sorted(f[:-7] for f in os.listdir(FIXTURES) if f.endswith(".strace")):
+        texts.append(("tests/trace/%s.strace" % name, convert(name)[0]))
+    if strace_usable() is None:
+        texts.append(("tools/trace segrace", trace_live("segrace", scratch)[0]))
+    else:
+        print("note: no live diagram in this check: " + strace_usable())
+    return texts
+
+
+class Mermaid(unittest.TestCase):
+    mmdc = chromium = None
+
+    def test_every_diagram_renders(self):
+        with tempfile.TemporaryDirectory() as scratch:
+            texts = mermaid_texts(scratch)
+            self.assertGreaterEqual(len([t for t in texts if t[0].startswith("README")]), 11)
+            page = os.path.join(scratch, "all.md")
+            with open(page, "w", encoding="utf-8") as f:
+                for _, text in texts:
+                    f.write("```mermaid\n%s```\n\n" % text)
+            config = os.path.join(scratch, "puppeteer.json")
+            with open(config, "w", encoding="utf-8") as f:
+                json.dump({"executablePath": self.chromium, "headless": "shell",
+                           "args": ["--no-sandbox", "--disable-setuid-sandbox", "--disable-gpu",
+                                    "--disable-dev-shm-usage"]}, f)
+            run = subprocess.run([self.mmdc, "--quiet", "-p", config, "-i", page, "-o", os.path.join(scratch, "out.md")],
+                                 capture_output=True, text=True, timeout=200, cwd=scratch)
+            rendered = [f for f in os.listdir(scratch) if re.match(r"out-\d+\.svg$", f)]
+            where = texts[len(rendered)][0] if len(rendered) < len(texts) else "?"
+            self.assertEqual(run.returncode, 0, "Mermaid rejects %s:\n%s" % (where, run.stderr[-3000:]))
+            self.assertEqual(len(rendered), len(texts))
+            print("Mermaid %s rendered %d diagrams" % (self.version, len(texts)))
+
+
+def main():
+    group = sys.argv[1] if len(sys.argv) > 1 else ""
+    cases = {"fixtures": Fixtures, "live": Live, "mermaid": Mermaid}
+    if group not in cases:
+        sys.exit("usage: trace_test.py fixtures|live|mermaid [unittest options]")
+    if group == "live" and strace_usable():
+        skip(strace_usable())
+    if group == "mermaid":
+        build = os.environ.get("IPCLAB_BUILD_DIR") or os.path.join(TOP, "build")
+        Mermaid.mmdc = os.environ.get("IPCLAB_MMDC") or shutil.which("mmdc") or os.path.join(
+            TOP, "build", "mermaid-cli", "node_modules", ".bin", "mmdc")
+        Mermaid.chromium = os.environ.get("IPCLAB_CHROMIUM") or shutil.which("chromium") or "/usr/bin/chromium"
+        if not os.access(Mermaid.mmdc, os.X_OK):
+            skip("mermaid-cli is not installed (.ci/run installs it: npm install into build/mermaid-cli; "
+                 "or set IPCLAB_MMDC); build dir %s" % build)
+        if not os.access(Mermaid.chromium, os.X_OK):
+            skip("Chromium is not installed (Debian: apt-get install chromium; or set IPCLAB_CHROMIUM)")
+        package = os.path.join(os.path.dirname(os.path.realpath(Mermaid.mmdc)), "..", "package.json")
+        try:
+            with open(package, encoding="utf-8") as f:
+                Mermaid.version = "(mermaid-cli %s)" % json.load(f)["version"]
+        except (OSError, ValueError, KeyError):
+            Mermaid.version = "(mermaid-cli)"
+    program = unittest.main(argv=[sys.argv[0]] + sys.argv[2:], defaultTest=cases[group].__name__, exit=False)
+    sys.exit(0 if program.result.wasSuccessful() else 1)
+
+
+if __name__ == "__main__":
+    main()
