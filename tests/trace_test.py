@@ -166,6 +166,12 @@ class Fixtures(unittest.TestCase, TimelineChecks):
         index_of(lines, r"^p27186->>s0: shmget\(key 2009, 27, IPC_CREAT\|0666\) = 0$")
         rmid = index_of(lines, r"^p27185->>s0: shmctl\(IPC_RMID\) = 0: marked for removal$")
         self.assertLess(index_of(lines, r"^p27185->>s0: shmdt"), rmid)
+        self.assertNotIn("outlives the run", text)
+        # a child that comes after the removal makes a fresh segment, which stays
+        late = convert("segrace-late")[0]
+        self.assertEqual(participants(late)["s1"], "segment key 2009 (id 1)")
+        self.assertEqual(body(late)[-1], "Note over s1: not marked for removal: outlives the run")
+        self.assertEqual(late.count("outlives the run"), 1)
 
     def test_two_parties_each_with_its_terminal_and_signals_between_them(self):
         text, timeline = convert("parleyhand")
