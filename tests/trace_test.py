@@ -4,8 +4,8 @@
   fixtures  the converter on strace records kept in tests/trace/ (made with
             tools/trace --save-strace): deterministic
   live      tools/trace on a few built programs (needs strace)
-  mermaid   every Mermaid text we ship or generate, checked by the real
-            Mermaid library: mermaid-cli (mmdc) driving Debian's Chromium
+  mermaid   every Mermaid text we ship or generate, rendered by the real
+            Mermaid library (the one mermaid-cli installs) in Debian's Chromium
 
     python3 tests/trace_test.py GROUP [unittest options]
 
@@ -13,6 +13,9 @@ A group whose tools are missing says what is missing and ends with status 77,
 which CTest reports as skipped.
 """
 
+import functools
+import importlib.machinery
+import importlib.util
 import json
 import os
 import re
@@ -28,14 +31,26 @@ FIXTURES = os.path.join(TOP, "tests", "trace")
 SKIPPED = 77
 
 
+@functools.lru_cache(maxsize=None)
 def convert(name):
-    """The Mermaid text and the timeline tools/trace draws from a fixture."""
+    """The Mermaid text and the timeline tools/trace draws from a fixture
+    (through --from-strace, in this process: the suite runs it often)."""
     with tempfile.TemporaryDirectory() as scratch:
         mermaid, timeline = os.path.join(scratch, "m"), os.path.join(scratch, "t")
-        subprocess.run([sys.executable, TRACE, "--from-strace", os.path.join(FIXTURES, name + ".strace"),
-                        "--mermaid", mermaid, "--timeline", timeline], check=True, timeout=60)
+        status = tool().main(["--from-strace", os.path.join(FIXTURES, name + ".strace"),
+                              "--mermaid", mermaid, "--timeline", timeline])
+        assert status == 0, "tools/trace --from-strace %s: status %d" % (name, status)
         with open(mermaid, encoding="utf-8") as f, open(timeline, encoding="utf-8") as g:
             return f.read(), json.load(g)
+
+
+@functools.lru_cache(maxsize=None)
+def tool():
+    """tools/trace, loaded as a module."""
+    loader = importlib.machinery.SourceFileLoader("trace_tool", TRACE)
+    module = importlib.util.module_from_spec(importlib.util.spec_from_loader("trace_tool", loader))
+    loader.exec_module(module)
+    return module
 
 
 def body(text):
@@ -211,8 +226,10 @@ def strace_usable():
 
 def trace_live(name, scratch):
     mermaid, timeline = os.path.join(scratch, name + ".mmd"), os.path.join(scratch, name + ".json")
+    # LeakSanitizer cannot run under ptrace: the sanitize build's leak check is off here
+    env = dict(os.environ, ASAN_OPTIONS="detect_leaks=0")
     run = subprocess.run([sys.executable, TRACE, "--mermaid", mermaid, "--timeline", timeline, name],
-                         capture_output=True, text=True, timeout=60)
+                         capture_output=True, text=True, timeout=60, env=env)
     if run.returncode != 0:
         raise AssertionError("tools/trace %s: status %d\n%s" % (name, run.returncode, run.stderr))
     with open(mermaid, encoding="utf-8") as f, open(timeline, encoding="utf-8") as g:
@@ -252,29 +269,66 @@ def mermaid_texts(scratch):
     return texts
 
 
+# Renders each text with the Mermaid library that mermaid-cli installed, in
+# one page of Chromium driven by mermaid-cli's puppeteer (one page for all:
+# mmdc opens a page per diagram, which is slow). Prints one line of JSON: for
+# each text null, or the library's error.
+RENDER = r"""
+const path = require('path');
+const fs = require('fs');
+const [modules, chromium, input] = process.argv.slice(2);
+const puppeteer = require(path.join(modules, 'puppeteer'));
+(async () => {
+  const browser = await puppeteer.launch({executablePath: chromium, headless: 'shell',
+    args: ['--no-sandbox', '--disable-setuid-sandbox', '--disable-gpu', '--disable-dev-shm-usage']});
+  try {
+    const page = await browser.newPage();
+    await page.setContent('<!doctype html><html><body></body></html>');
+    await page.addScriptTag({path: path.join(modules, 'mermaid', 'dist', 'mermaid.min.js')});
+    const texts = JSON.parse(fs.readFileSync(input, 'utf8'));
+    const results = await page.evaluate(async (texts) => {
+      mermaid.initialize({startOnLoad: false, securityLevel: 'strict'});
+      const out = [];
+      for (let i = 0; i < texts.length; i++) {
+        try {
+          const {svg} = await mermaid.render('diagram' + i, texts[i]);
+          out.push(svg.includes('<svg') ? null : 'no SVG');
+        } catch (e) {
+          out.push(String((e && e.message) || e));
+        }
+      }
+      return out;
+    }, texts);
+    console.log(JSON.stringify({results}));
+  } finally {
+    await browser.close();
+  }
+})().catch((e) => { console.error(e); process.exit(1); });
+"""
+
+
 class Mermaid(unittest.TestCase):
-    mmdc = chromium = None
+    modules = chromium = None
 
     def test_every_diagram_renders(self):
         with tempfile.TemporaryDirectory() as scratch:
             texts = mermaid_texts(scratch)
             self.assertGreaterEqual(len([t for t in texts if t[0].startswith("README")]), 11)
-            page = os.path.join(scratch, "all.md")
+            script, page = os.path.join(scratch, "render.cjs"), os.path.join(scratch, "texts.json")
+            with open(script, "w", encoding="utf-8") as f:
+                f.write(RENDER)
             with open(page, "w", encoding="utf-8") as f:
-                for _, text in texts:
-                    f.write("```mermaid\n%s```\n\n" % text)
-            config = os.path.join(scratch, "puppeteer.json")
-            with open(config, "w", encoding="utf-8") as f:
-                json.dump({"executablePath": self.chromium, "headless": "shell",
-                           "args": ["--no-sandbox", "--disable-setuid-sandbox", "--disable-gpu",
-                                    "--disable-dev-shm-usage"]}, f)
-            run = subprocess.run([self.mmdc, "--quiet", "-p", config, "-i", page, "-o", os.path.join(scratch, "out.md")],
-                                 capture_output=True, text=True, timeout=200, cwd=scratch)
-            rendered = [f for f in os.listdir(scratch) if re.match(r"out-\d+\.svg$", f)]
-            where = texts[len(rendered)][0] if len(rendered) < len(texts) else "?"
-            self.assertEqual(run.returncode, 0, "Mermaid rejects %s:\n%s" % (where, run.stderr[-3000:]))
-            self.assertEqual(len(rendered), len(texts))
-            print("Mermaid %s rendered %d diagrams" % (self.version, len(texts)))
+                json.dump([text for _, text in texts], f)
+            run = subprocess.run(["node", script, self.modules, self.chromium, page],
+                                 capture_output=True, text=True, timeout=200)
+            self.assertEqual(run.returncode, 0, run.stderr[-3000:])
+            answer = json.loads(run.stdout.strip().splitlines()[-1])
+            rejected = ["%s: %s" % (where, error) for (where, _), error in zip(texts, answer["results"]) if error]
+            self.assertEqual(len(answer["results"]), len(texts))
+            self.assertEqual(rejected, [])
+            with open(os.path.join(self.modules, "mermaid", "package.json"), encoding="utf-8") as f:
+                version = json.load(f).get("version", "?")
+            print("Mermaid %s rendered all %d diagrams" % (version, len(texts)))
 
 
 def main():
@@ -285,21 +339,17 @@ def main():
     if group == "live" and strace_usable():
         skip(strace_usable())
     if group == "mermaid":
-        build = os.environ.get("IPCLAB_BUILD_DIR") or os.path.join(TOP, "build")
-        Mermaid.mmdc = os.environ.get("IPCLAB_MMDC") or shutil.which("mmdc") or os.path.join(
-            TOP, "build", "mermaid-cli", "node_modules", ".bin", "mmdc")
+        Mermaid.modules = os.path.abspath(os.environ.get("IPCLAB_MERMAID_MODULES") or os.path.join(
+            TOP, "build", "mermaid-cli", "node_modules"))
         Mermaid.chromium = os.environ.get("IPCLAB_CHROMIUM") or shutil.which("chromium") or "/usr/bin/chromium"
-        if not os.access(Mermaid.mmdc, os.X_OK):
-            skip("mermaid-cli is not installed (.ci/run installs it: npm install into build/mermaid-cli; "
-                 "or set IPCLAB_MMDC); build dir %s" % build)
+        if shutil.which("node") is None:
+            skip("node is not installed (Debian: apt-get install nodejs npm)")
+        for part in ("puppeteer", "mermaid/dist/mermaid.min.js"):
+            if not os.path.exists(os.path.join(Mermaid.modules, part)):
+                skip("no %s in %s: .ci/run installs @mermaid-js/mermaid-cli there with npm "
+                     "(or set IPCLAB_MERMAID_MODULES)" % (part, Mermaid.modules))
         if not os.access(Mermaid.chromium, os.X_OK):
             skip("Chromium is not installed (Debian: apt-get install chromium; or set IPCLAB_CHROMIUM)")
-        package = os.path.join(os.path.dirname(os.path.realpath(Mermaid.mmdc)), "..", "package.json")
-        try:
-            with open(package, encoding="utf-8") as f:
-                Mermaid.version = "(mermaid-cli %s)" % json.load(f)["version"]
-        except (OSError, ValueError, KeyError):
-            Mermaid.version = "(mermaid-cli)"
     program = unittest.main(argv=[sys.argv[0]] + sys.argv[2:], defaultTest=cases[group].__name__, exit=False)
     sys.exit(0 if program.result.wasSuccessful() else 1)
 
