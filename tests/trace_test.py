@@ -4,8 +4,9 @@
   fixtures  the converter on strace records kept in tests/trace/ (made with
             tools/trace --save-strace): deterministic
   live      tools/trace on a few built programs (needs strace)
-  mermaid   every Mermaid text we ship or generate, rendered by the real
-            Mermaid library (the one mermaid-cli installs) in Debian's Chromium
+  viewers   every Mermaid text we ship or generate, rendered by the real
+            Mermaid library (the one mermaid-cli installs) in Debian's
+            Chromium, and every timeline loaded by Chromium's own DevTools
 
     python3 tests/trace_test.py GROUP [unittest options]
 
@@ -255,37 +256,43 @@ class Live(unittest.TestCase, TimelineChecks):
 
 def mermaid_texts(scratch):
     """Every Mermaid text we ship (the README's) or generate (each fixture's
-    diagram, and a live run's when strace works here)."""
-    texts = []
+    diagram, and a live run's when strace works here), and the timelines."""
+    texts, timelines = [], []
     with open(os.path.join(TOP, "README.md"), encoding="utf-8") as f:
         readme = f.read()
     texts += [("README.md block %d" % (i + 1), t) for i, t in enumerate(re.findall(r"```mermaid\n(.*?)```", readme, re.S))]
     for name in sorted(f[:-7] for f in os.listdir(FIXTURES) if f.endswith(".strace")):
-        texts.append(("tests/trace/%s.strace" % name, convert(name)[0]))
+        text, timeline = convert(name)
+        texts.append(("tests/trace/%s.strace" % name, text))
+        timelines.append(("tests/trace/%s.strace" % name, timeline))
     if strace_usable() is None:
-        texts.append(("tools/trace segrace", trace_live("segrace", scratch)[0]))
+        text, timeline, _ = trace_live("segrace", scratch)
+        texts.append(("tools/trace segrace", text))
+        timelines.append(("tools/trace segrace", timeline))
     else:
-        print("note: no live diagram in this check: " + strace_usable())
-    return texts
+        print("note: no live run in this check: " + strace_usable())
+    return texts, timelines
 
 
-# Renders each text with the Mermaid library that mermaid-cli installed, in
-# one page of Chromium driven by mermaid-cli's puppeteer (one page for all:
-# mmdc opens a page per diagram, which is slow). Prints one line of JSON: for
-# each text null, or the library's error.
+# In one Chromium, driven by the puppeteer mermaid-cli installed: renders each
+# Mermaid text with the Mermaid library mermaid-cli installed, all in one page
+# (mmdc opens a page per diagram, which is slow), and loads each timeline into
+# the trace engine of Chromium's own DevTools, the one its Performance panel
+# opens trace files with. Prints one line of JSON: for each text null or the
+# library's error; for each timeline the process names and flows it found.
 RENDER = r"""
 const path = require('path');
 const fs = require('fs');
 const [modules, chromium, input] = process.argv.slice(2);
 const puppeteer = require(path.join(modules, 'puppeteer'));
 (async () => {
-  const browser = await puppeteer.launch({executablePath: chromium, headless: 'shell',
+  const browser = await puppeteer.launch({executablePath: chromium, headless: true,
     args: ['--no-sandbox', '--disable-setuid-sandbox', '--disable-gpu', '--disable-dev-shm-usage']});
   try {
+    const {texts, timelines} = JSON.parse(fs.readFileSync(input, 'utf8'));
     const page = await browser.newPage();
     await page.setContent('<!doctype html><html><body></body></html>');
     await page.addScriptTag({path: path.join(modules, 'mermaid', 'dist', 'mermaid.min.js')});
-    const texts = JSON.parse(fs.readFileSync(input, 'utf8'));
     const results = await page.evaluate(async (texts) => {
       mermaid.initialize({startOnLoad: false, securityLevel: 'strict'});
       const out = [];
@@ -299,7 +306,21 @@ const puppeteer = require(path.join(modules, 'puppeteer'));
       }
       return out;
     }, texts);
-    console.log(JSON.stringify({results}));
+    const devtools = await browser.newPage();
+    await devtools.goto('devtools://devtools/bundled/devtools_app.html');
+    const loaded = await devtools.evaluate(async (timelines) => {
+      const Trace = await import('./models/trace/trace.js');
+      const out = [];
+      for (const timeline of timelines) {
+        const model = Trace.TraceModel.Model.createWithAllHandlers();
+        await model.parse(JSON.parse(timeline).traceEvents);
+        const data = model.parsedTrace(0).data || model.parsedTrace(0);
+        out.push({processes: [...data.Meta.processNames.values()].map((e) => e.args.name),
+                  flows: data.Flows.flows.map((flow) => flow.length)});
+      }
+      return out;
+    }, timelines);
+    console.log(JSON.stringify({results, loaded}));
   } finally {
     await browser.close();
   }
@@ -307,18 +328,19 @@ const puppeteer = require(path.join(modules, 'puppeteer'));
 """
 
 
-class Mermaid(unittest.TestCase):
+class Viewers(unittest.TestCase):
     modules = chromium = None
 
-    def test_every_diagram_renders(self):
+    def test_every_diagram_renders_and_every_timeline_loads(self):
         with tempfile.TemporaryDirectory() as scratch:
-            texts = mermaid_texts(scratch)
+            texts, timelines = mermaid_texts(scratch)
             self.assertGreaterEqual(len([t for t in texts if t[0].startswith("README")]), 11)
-            script, page = os.path.join(scratch, "render.cjs"), os.path.join(scratch, "texts.json")
+            script, page = os.path.join(scratch, "render.cjs"), os.path.join(scratch, "input.json")
             with open(script, "w", encoding="utf-8") as f:
                 f.write(RENDER)
             with open(page, "w", encoding="utf-8") as f:
-                json.dump([text for _, text in texts], f)
+                json.dump({"texts": [text for _, text in texts],
+                           "timelines": [json.dumps(timeline) for _, timeline in timelines]}, f)
             run = subprocess.run(["node", script, self.modules, self.chromium, page],
                                  capture_output=True, text=True, timeout=200)
             self.assertEqual(run.returncode, 0, run.stderr[-3000:])
@@ -326,29 +348,38 @@ class Mermaid(unittest.TestCase):
             rejected = ["%s: %s" % (where, error) for (where, _), error in zip(texts, answer["results"]) if error]
             self.assertEqual(len(answer["results"]), len(texts))
             self.assertEqual(rejected, [])
+            # DevTools names each track as the timeline does, and binds both
+            # ends of every flow to a slice (an unbound end drops the flow)
+            self.assertEqual(len(answer["loaded"]), len(timelines))
+            for (where, timeline), loaded in zip(timelines, answer["loaded"]):
+                names = [e["args"]["name"] for e in timeline["traceEvents"] if e["name"] == "process_name"]
+                starts = [e for e in timeline["traceEvents"] if e["ph"] == "s"]
+                self.assertEqual(sorted(loaded["processes"]), sorted(names), where)
+                self.assertEqual(loaded["flows"], [2] * len(starts), where)
             with open(os.path.join(self.modules, "mermaid", "package.json"), encoding="utf-8") as f:
                 version = json.load(f).get("version", "?")
-            print("Mermaid %s rendered all %d diagrams" % (version, len(texts)))
+            print("Mermaid %s rendered all %d diagrams; Chromium's DevTools loaded all %d timelines"
+                  % (version, len(texts), len(timelines)))
 
 
 def main():
     group = sys.argv[1] if len(sys.argv) > 1 else ""
-    cases = {"fixtures": Fixtures, "live": Live, "mermaid": Mermaid}
+    cases = {"fixtures": Fixtures, "live": Live, "viewers": Viewers}
     if group not in cases:
-        sys.exit("usage: trace_test.py fixtures|live|mermaid [unittest options]")
+        sys.exit("usage: trace_test.py fixtures|live|viewers [unittest options]")
     if group == "live" and strace_usable():
         skip(strace_usable())
-    if group == "mermaid":
-        Mermaid.modules = os.path.abspath(os.environ.get("IPCLAB_MERMAID_MODULES") or os.path.join(
+    if group == "viewers":
+        Viewers.modules = os.path.abspath(os.environ.get("IPCLAB_MERMAID_MODULES") or os.path.join(
             TOP, "build", "mermaid-cli", "node_modules"))
-        Mermaid.chromium = os.environ.get("IPCLAB_CHROMIUM") or shutil.which("chromium") or "/usr/bin/chromium"
+        Viewers.chromium = os.environ.get("IPCLAB_CHROMIUM") or shutil.which("chromium") or "/usr/bin/chromium"
         if shutil.which("node") is None:
             skip("node is not installed (Debian: apt-get install nodejs npm)")
         for part in ("puppeteer", "mermaid/dist/mermaid.min.js"):
-            if not os.path.exists(os.path.join(Mermaid.modules, part)):
+            if not os.path.exists(os.path.join(Viewers.modules, part)):
                 skip("no %s in %s: .ci/run installs @mermaid-js/mermaid-cli there with npm "
-                     "(or set IPCLAB_MERMAID_MODULES)" % (part, Mermaid.modules))
-        if not os.access(Mermaid.chromium, os.X_OK):
+                     "(or set IPCLAB_MERMAID_MODULES)" % (part, Viewers.modules))
+        if not os.access(Viewers.chromium, os.X_OK):
             skip("Chromium is not installed (Debian: apt-get install chromium; or set IPCLAB_CHROMIUM)")
     program = unittest.main(argv=[sys.argv[0]] + sys.argv[2:], defaultTest=cases[group].__name__, exit=False)
     sys.exit(0 if program.result.wasSuccessful() else 1)
