@@ -1,5 +1,6 @@
 // copysplit, greetordered, greetloose and nudgegreet: exact traces on every
 // kind of standard output, and the report of a failed fork.
+#include "report.hpp"
 #include "run.hpp"
 
 #include <gtest/gtest.h>
@@ -27,7 +28,7 @@ std::set<std::string> outcomes(std::string_view name, const std::set<std::string
         for (int i = 0; i < times; ++i) {
             const Result r = run_program(name, output);
             EXPECT_TRUE(allowed.contains(r.out) && r.status == 0 && r.err.empty())
-                << name << " on a " << name_of(output) << ": " << r.describe();
+                << name << " on a " << name_of(output) << ": " << r.describe() << expected_stdout(allowed);
             seen.insert(r.out);
         }
     }
@@ -79,10 +80,8 @@ TEST(ForkFailure, IsReportedOnStandardErrorWithStatusOne)
             options.output = output;
             options.fail_process_creation = true;
             const Result r = run(options);
-            EXPECT_EQ(r.status, 1) << name << " on a " << name_of(output) << ": " << r.describe();
-            EXPECT_EQ(r.out, "") << name << " on a " << name_of(output);
-            EXPECT_EQ(r.err, "fork() failed: Resource temporarily unavailable\n")
-                << name << " on a " << name_of(output);
+            SCOPED_TRACE(name_of(output));
+            expect_report(r, name, "fork() failed: Resource temporarily unavailable\n", "fork");
         }
     }
 }
