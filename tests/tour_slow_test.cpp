@@ -136,10 +136,10 @@ bool segment_exists(const IpcNamespace& ns, key_t key)
     return ns.run([key] { _exit(shmget(key, 0, 0) == -1 ? 3 : 0); }) == 0;
 }
 
-// The processes still running with this test's TMPDIR in their environment:
-// whatever the tour started and left behind, even when reparented. They are
-// killed, so that a failing test leaves nothing running.
-std::vector<std::string> left_running()
+// The processes running with this test's TMPDIR in their environment, as
+// "PID COMMAND": whatever the tour started, even when reparented. With
+// `kill_them`, each gets SIGKILL.
+std::vector<std::string> marked_processes(bool kill_them)
 {
     const std::string mark = "TMPDIR=" + test_dir() + "/tmp";
     std::vector<std::string> left;
@@ -157,13 +157,18 @@ std::vector<std::string> left_running()
                 std::string command;
                 std::getline(comm, command);
                 left.push_back(pid + " " + command);
-                ::kill(std::stoi(pid), SIGKILL);
+                if (kill_them)
+                    ::kill(std::stoi(pid), SIGKILL);
                 break;
             }
         }
     }
     return left;
 }
+
+// What the tour left running. It is killed, so that a failing test leaves
+// nothing behind.
+std::vector<std::string> left_running() { return marked_processes(true); }
 
 // A stand-in build directory: the build under test, with `replacements`
 // (name and script text) in place of some programs.
@@ -405,6 +410,7 @@ TEST(Tour, LeavesAnExchangeSegmentItDidNotMake)
                 EXPECT_NE(section(r.out, name), "") << name << " missing in\n" << r.out;
             EXPECT_NE(r.out.find("\nTour over after "), std::string::npos) << r.out;
         }
+        EXPECT_EQ(parley.find("did not go as scripted"), std::string::npos) << parley;
         EXPECT_TRUE(segment_exists(ns, exchange_key));
         EXPECT_EQ(left_in_tmp(), std::vector<std::string>{});
     }
@@ -444,26 +450,38 @@ TEST(Tour, CleansUpWhenInterrupted)
 }
 
 // Ctrl-C in `./tour --syscalls --only pagewatch | cat`: cat ends at once,
-// script(1) then dies of SIGPIPE, and strace (which holds off fatal signals
-// when it writes to a file) would go on tracing pagewatch for the rest of
-// its fifty seconds. The tour ends them itself.
+// script(1) dies of SIGPIPE when it next writes, and strace (which holds off
+// fatal signals when it writes to a file) would go on tracing pagewatch for
+// the rest of its fifty seconds. The tour ends them itself, also when
+// script(1) has died first (killed here), which leaves strace and pagewatch
+// no longer below the tour.
 // TODO: run in a private PID namespace (Options::pid_namespace), as above.
 TEST(Tour, EndsEveryProcessItStartedWhenInterruptedUnderStrace)
 {
-    Options options = tour_options({"tour"});
-    options.argv = {"/bin/sh", "-c", "\"$0\" --syscalls --only pagewatch | cat", source_dir() + "/tour"};
-    options.timeout = 30s;
-    Process tour(options);
-    ASSERT_TRUE(tour.wait_for("\na b c d e f \n", 15s) ||
-                tour.wait_for("--syscalls shows no system calls", 1s))
-        << tour.out();
-    if (tour.out().find("--syscalls shows no system calls") != std::string::npos)
-        GTEST_SKIP() << "no strace here: " << tour.out();
-    tour.kill(SIGINT);
-    const Result r = tour.finish();
-    EXPECT_EQ(r.out.find("Tour over"), std::string::npos) << r.out;
-    EXPECT_EQ(left_running(), std::vector<std::string>{});
-    EXPECT_EQ(left_in_tmp(), std::vector<std::string>{});
+    for (const bool script_died_first : {false, true}) {
+        SCOPED_TRACE(script_died_first ? "script(1) died first" : "script(1) still running");
+        Options options = tour_options({"tour"});
+        options.argv = {"/bin/sh", "-c", "\"$0\" --syscalls --only pagewatch | cat", source_dir() + "/tour"};
+        options.timeout = 30s;
+        Process tour(options);
+        ASSERT_TRUE(tour.wait_for("\na b c d e f \n", 15s) ||
+                    tour.wait_for("--syscalls shows no system calls", 1s))
+            << tour.out();
+        if (tour.out().find("--syscalls shows no system calls") != std::string::npos)
+            GTEST_SKIP() << "no strace here: " << tour.out();
+        if (script_died_first) {
+            for (const std::string& process : marked_processes(false)) {
+                if (process.ends_with(" script")) {
+                    ASSERT_EQ(::kill(std::stoi(process), SIGKILL), 0);
+                }
+            }
+        }
+        tour.kill(SIGINT);
+        const Result r = tour.finish();
+        EXPECT_EQ(r.out.find("Tour over"), std::string::npos) << r.out;
+        EXPECT_EQ(left_running(), std::vector<std::string>{});
+        EXPECT_EQ(left_in_tmp(), std::vector<std::string>{});
+    }
 }
 
 // The key-2009 segment a late segrace child leaves, made to happen on every
@@ -517,10 +535,7 @@ TEST(Tour, ColoursOnlyATerminalWithoutNoColor)
         EXPECT_NE(r.out.find("== 2/11 greetordered: ordering parent and child by waiting =="),
                   std::string::npos)
             << r.out;
-        EXPECT_EQ(r.out.find("\x1b[1;36m\n== 2/11") != std::string::npos ||
-                      r.out.find("\x1b[1;36m== 2/11 greetordered") != std::string::npos,
-                  c.colour)
-            << r.out;
+        EXPECT_EQ(r.out.find("\x1b[1;36m== 2/11 greetordered") != std::string::npos, c.colour) << r.out;
         if (!c.colour) {
             EXPECT_EQ(r.out.find('\x1b'), std::string::npos) << r.out;
         }
@@ -606,6 +621,43 @@ TEST(Outcomes, ShowsEachDistinctOutputWithItsCountShareAndStatus)
     const Result greet = run(tour_options({"tools/outcomes", "greetordered", "10"}));
     ASSERT_EQ(greet.status, 0) << greet.describe();
     EXPECT_EQ(check_histograms(greet.out, 10, {R"("Hello, World!\n")"}), 1U) << greet.out;
+
+    // Outputs are told apart byte for byte and shown with every byte
+    // visible: control bytes and DEL, a NUL, a difference on the second
+    // line, or after the first sixteen bytes. Runs alternate between two
+    // outputs (printf formats).
+    struct Bytes {
+        std::string first, second;
+        std::string shown_first, shown_second;
+    };
+    const Bytes bytes[] = {
+        {R"(x\001y\177z\n)", R"(x\001y\177Z\n)", R"(x\x01y\x7fz\n)", R"(x\x01y\x7fZ\n)"},
+        {R"(a\000b)", R"(a\000c)", R"(a\0b)", R"(a\0c)"},
+        {R"(one\ntwo\n)", R"(one\nthree\n)", R"(one\ntwo\n)", R"(one\nthree\n)"},
+        {"0123456789abcdef+1", "0123456789abcdef+2", "0123456789abcdef+1", "0123456789abcdef+2"},
+    };
+    const std::string alternate = test_dir() + "/alternate";
+    for (const Bytes& b : bytes) {
+        SCOPED_TRACE(b.first);
+        std::filesystem::remove(test_dir() + "/n");
+        write_file(alternate,
+                   "#!/bin/sh\nn=$(cat " + test_dir() + "/n 2>/dev/null || echo 0); echo $((n + 1)) >" +
+                       test_dir() + "/n\nif [ $((n % 2)) -eq 0 ]; then printf '" + b.first +
+                       "'; else printf '" + b.second + "'; fi\n",
+                   0755);
+        const Result table = run(tour_options({"tools/outcomes", alternate, "4"}));
+        ASSERT_EQ(table.status, 0) << table.describe();
+        const auto shown = histograms(table.out);
+        ASSERT_EQ(shown.size(), 1U) << table.out;
+        EXPECT_EQ(shown[0].rows, (std::map<std::string, int>{{'"' + b.shown_first + '"', 2},
+                                                             {'"' + b.shown_second + '"', 2}}))
+            << table.out;
+        // For programs: count, tab, output without quotes, most frequent
+        // first (equal counts in the order first seen).
+        std::filesystem::remove(test_dir() + "/n");
+        const Result tsv = run(tour_options({"tools/outcomes", "--tsv", "-", alternate, "3"}));
+        EXPECT_EQ(tsv.out, "2\t" + b.shown_first + "\n1\t" + b.shown_second + "\n") << tsv.describe();
+    }
 
     const Result missing = run(tour_options({"tools/outcomes", "segfault"}));
     EXPECT_EQ(missing.status, 1);
