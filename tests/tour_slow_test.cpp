@@ -542,9 +542,14 @@ TEST(Tour, ColoursOnlyATerminalWithoutNoColor)
     }
 }
 
+// --syscalls shows the calls under each heading; --diagrams (relative to
+// where the tour started) draws the run at the end.
 TEST(Tour, SyscallsAreLabelledWithTheProcessThatMadeThem)
 {
-    const Result r = run(tour_options({"tour", "--only", "nudgegreet", "--runs", "1", "--syscalls"}));
+    Options options =
+        tour_options({"tour", "--only", "nudgegreet", "--runs", "1", "--syscalls", "--diagrams", "pictures"});
+    options.cwd = test_dir();
+    const Result r = run(options);
     ASSERT_EQ(r.status, 0) << r.describe();
     if (r.out.find("strace is not installed") != std::string::npos ||
         r.out.find("strace cannot trace here") != std::string::npos)
@@ -557,13 +562,16 @@ TEST(Tour, SyscallsAreLabelledWithTheProcessThatMadeThem)
     EXPECT_TRUE(std::regex_search(r.out, std::regex(R"(\n  parent [0-9]+ +kill\([0-9]+, SIGUSR1\) += 0\n)")))
         << r.out;
     EXPECT_TRUE(std::regex_search(r.out, std::regex(R"(\n  child [0-9]+ +--- SIGUSR1 )"))) << r.out;
+    EXPECT_EQ(read_file(test_dir() + "/pictures/nudgegreet.mmd").rfind("sequenceDiagram\n", 0), 0U) << r.out;
+    EXPECT_NE(read_file(test_dir() + "/pictures/nudgegreet.json").find("\"traceEvents\""), std::string::npos);
 }
 
 TEST(Tour, RejectsWrongOptionsAndExplainsTheRightOnes)
 {
     const Result help = run(tour_options({"tour", "--help"}));
     EXPECT_EQ(help.status, 0);
-    for (const std::string option : {"--quick", "--only NAME", "--runs N", "--pause", "--syscalls", "--help"})
+    for (const std::string option :
+         {"--quick", "--only NAME", "--runs N", "--pause", "--syscalls", "--diagrams DIR", "--help"})
         EXPECT_NE(help.out.find(option), std::string::npos) << option;
 
     const std::pair<std::vector<std::string>, std::string> wrong[] = {
