@@ -9,8 +9,12 @@
 // Either line may come first: the scheduler decides, and nobody waits.
 
 #include <array>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <unistd.h>
+
+static int close_output();
 
 int main()
 {
@@ -31,7 +35,7 @@ int main()
             text[i] = 'a';
         fwrite(text.data(), 1, text.size(), stdout);
         putchar('\n');
-        return 0;
+        return close_output();
     }
 
     // Parent: change the second half of the parent's copy.
@@ -40,5 +44,24 @@ int main()
         text[i] = 'b';
     fwrite(text.data(), 1, text.size(), stdout);
     putchar('\n');
-    return 0;  // no wait: the child may still be running
+    return close_output();  // no wait: the child may still be running
+}
+
+// The line is still in the stdio buffer (on a pipe or a file) until fclose
+// writes it out, so a full disk or a closed descriptor shows only here: each
+// process checks its own copy of standard output before it ends, and
+// returns the status to end with. ferror catches a write that failed
+// earlier (a terminal flushes at each newline) and whose errno is gone.
+static int close_output()
+{
+    const bool failed_earlier = ferror(stdout) != 0;
+    errno = 0;
+    if (fclose(stdout) == 0 && !failed_earlier)
+        return 0;
+    const int saved_errno = errno;
+    if (saved_errno == 0)
+        fputs("copysplit: write error\n", stderr);
+    else
+        fprintf(stderr, "copysplit: write error: %s\n", strerror(saved_errno));
+    return 1;
 }

@@ -6,8 +6,12 @@
 //
 // Run: build/greetloose      (run it many times: tools/outcomes greetloose)
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <unistd.h>
+
+static int close_output();
 
 int main()
 {
@@ -18,12 +22,31 @@ int main()
     }
 
     if (pid == 0) {
-        // Child: the fragment is written out when the child exits.
+        // Child: the fragment is written out when the child ends.
         fputs("Hello, ", stdout);
-        return 0;
+        return close_output();
     }
 
     // Parent: does not wait, and may end before the child.
     fputs("World!\n", stdout);
-    return 0;
+    return close_output();
+}
+
+// Buffered output is written out at the latest by fclose, so a full disk or
+// a closed descriptor shows only here: each process checks its own standard
+// output before it ends, and returns the status to end with. ferror catches
+// a write that failed earlier (a terminal flushes at each newline) and
+// whose errno is gone.
+static int close_output()
+{
+    const bool failed_earlier = ferror(stdout) != 0;
+    errno = 0;
+    if (fclose(stdout) == 0 && !failed_earlier)
+        return 0;
+    const int saved_errno = errno;
+    if (saved_errno == 0)
+        fputs("greetloose: write error\n", stderr);
+    else
+        fprintf(stderr, "greetloose: write error: %s\n", strerror(saved_errno));
+    return 1;
 }

@@ -11,7 +11,10 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <unistd.h>
+
+static int close_output();
 
 int main()
 {
@@ -27,5 +30,24 @@ int main()
     if (result == -1 && saved_errno == ENOENT)
         printf("%s%s\n", "The is no such file as ", launched);
     puts("I will be printed, because exec will fail.");
-    return 0;
+    return close_output();
+}
+
+// Nothing was buffered before execv, so a failed exec loses no output and a
+// successful one leaves none behind. The three lines are written out at the
+// latest by fclose: a full disk or a closed descriptor shows here, and is
+// reported with status 1. ferror catches a write that failed earlier (a
+// terminal flushes at each newline) and whose errno is gone.
+static int close_output()
+{
+    const bool failed_earlier = ferror(stdout) != 0;
+    errno = 0;
+    if (fclose(stdout) == 0 && !failed_earlier)
+        return 0;
+    const int saved_errno = errno;
+    if (saved_errno == 0)
+        fputs("launchfault: write error\n", stderr);
+    else
+        fprintf(stderr, "launchfault: write error: %s\n", strerror(saved_errno));
+    return 1;
 }
