@@ -68,7 +68,8 @@ int main()
     const int status = close_output();
     if (kill(pid, wake_signal) == -1)
         fail("kill", "child, SIGUSR1");  // ending without the wait ends the child too
-    (void)wait(nullptr);                 // our only child: it cannot fail, and its status is not wanted
+    // Our only child: the wait cannot fail, and its status is not wanted.
+    (void)wait(nullptr);
     return status;
 }
 
