@@ -47,21 +47,23 @@ int main()
     return close_output();  // no wait: the child may still be running
 }
 
-// The line is still in the stdio buffer (on a pipe or a file) until fclose
-// writes it out, so a full disk or a closed descriptor shows only here: each
-// process checks its own copy of standard output before it ends, and
-// returns the status to end with. ferror catches a write that failed
-// earlier (a terminal flushes at each newline) and whose errno is gone.
+// Buffered output is written out at the latest by fclose, so a
+// full disk or a closed descriptor shows here: each process checks its own
+// standard output before it ends, as careful utilities do, and returns the
+// status to end with. ferror_unlocked (one thread: no lock needed, and
+// glibc expands it inline) catches a write that failed earlier, such as
+// the newline's flush on a terminal, whose errno is gone by now.
 static int close_output()
 {
-    const bool failed_earlier = ferror(stdout) != 0;
-    errno = 0;
-    if (fclose(stdout) == 0 && !failed_earlier)
-        return 0;
-    const int saved_errno = errno;
-    if (saved_errno == 0)
-        fputs("copysplit: write error\n", stderr);
-    else
+    const bool failed_earlier = ferror_unlocked(stdout) != 0;
+    if (fclose(stdout) != 0) {
+        const int saved_errno = errno;
         fprintf(stderr, "copysplit: write error: %s\n", strerror(saved_errno));
-    return 1;
+        return 1;
+    }
+    if (failed_earlier) {
+        fputs("copysplit: write error\n", stderr);
+        return 1;
+    }
+    return 0;
 }

@@ -35,19 +35,22 @@ int main()
 
 // Nothing was buffered before execv, so a failed exec loses no output and a
 // successful one leaves none behind. The three lines are written out at the
-// latest by fclose: a full disk or a closed descriptor shows here, and is
-// reported with status 1. ferror catches a write that failed earlier (a
-// terminal flushes at each newline) and whose errno is gone.
+// latest by fclose, so a full disk or a closed descriptor shows here, as
+// careful utilities check, and the status to end with is returned.
+// ferror_unlocked (one thread: no lock needed, and glibc expands it inline)
+// catches a write that failed earlier, such as the newline's flush on a
+// terminal, whose errno is gone by now.
 static int close_output()
 {
-    const bool failed_earlier = ferror(stdout) != 0;
-    errno = 0;
-    if (fclose(stdout) == 0 && !failed_earlier)
-        return 0;
-    const int saved_errno = errno;
-    if (saved_errno == 0)
-        fputs("launchfault: write error\n", stderr);
-    else
+    const bool failed_earlier = ferror_unlocked(stdout) != 0;
+    if (fclose(stdout) != 0) {
+        const int saved_errno = errno;
         fprintf(stderr, "launchfault: write error: %s\n", strerror(saved_errno));
-    return 1;
+        return 1;
+    }
+    if (failed_earlier) {
+        fputs("launchfault: write error\n", stderr);
+        return 1;
+    }
+    return 0;
 }

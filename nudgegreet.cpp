@@ -32,16 +32,16 @@ constexpr int orphan_signal = SIGKILL;  // kernel -> child: the parent has ended
 // keeps the default action (termination) from happening.
 static void parent_have_executed(int /*sig*/) {}
 
-static void block_wake_signal(sigset_t* original);
+static void block_wake_signal(sigset_t* waiting);
 static void end_with_parent(pid_t parent);
 static void install_handler();
-static int close_output();
+static int flush_output();
 [[noreturn]] static void fail(const char* call, const char* argument);
 
 int main()
 {
-    sigset_t original;
-    block_wake_signal(&original);  // inherited by the child
+    sigset_t waiting;             // the mask to wait with: SIGUSR1 let in
+    block_wake_signal(&waiting);  // blocked from here on, in the child too
 
     const pid_t parent = getpid();
     const pid_t pid = fork();
@@ -55,17 +55,17 @@ int main()
         end_with_parent(parent);
         install_handler();
 
-        sigset_t waiting = original;
-        sigdelset(&waiting, wake_signal);
         (void)sigsuspend(&waiting);  // always -1 (EINTR): it returns once the handler has run
 
         fputs("World!\n", stdout);
-        return close_output();  // flushes "World!" and checks it arrived
+        // _exit, as a forked child usually ends: its output is flushed
+        // and checked, and exit's clean-up has nothing left to do.
+        _exit(flush_output());
     }
 
     // Parent: the flush puts the fragment out before the child is woken.
     fputs("Hello, ", stdout);
-    const int status = close_output();
+    const int status = flush_output();
     if (kill(pid, wake_signal) == -1)
         fail("kill", "child, SIGUSR1");  // ending without the wait ends the child too
     // Our only child: the wait cannot fail, and its status is not wanted.
@@ -73,13 +73,14 @@ int main()
     return status;
 }
 
-static void block_wake_signal(sigset_t* original)
+static void block_wake_signal(sigset_t* waiting)
 {
     sigset_t blocked;
     sigemptyset(&blocked);
     sigaddset(&blocked, wake_signal);
-    if (sigprocmask(SIG_BLOCK, &blocked, original) == -1)
+    if (sigprocmask(SIG_BLOCK, &blocked, waiting) == -1)
         fail("sigprocmask", "SIG_BLOCK, SIGUSR1");
+    sigdelset(waiting, wake_signal);
 }
 
 // The kernel sends orphan_signal to this process when its parent ends. A
@@ -102,23 +103,25 @@ static void install_handler()
         fail("sigaction", "SIGUSR1");
 }
 
-// fclose writes out what is buffered and closes standard output, so a full
-// disk or a closed descriptor shows here; each process checks its own
-// output this way and returns the status to end with. ferror catches a
-// write that failed earlier (a terminal flushes at each newline) and whose
-// errno is gone.
-static int close_output()
+// The explicit flush, checked: a full disk or a closed descriptor shows
+// here, while errno still says why; each process checks its own output and
+// gets the status to end with. Nothing is written after it. ferror_unlocked
+// (one thread: no lock needed, and glibc expands it inline) catches a write
+// that failed earlier, such as the newline's flush on a terminal, whose
+// errno is gone by now.
+static int flush_output()
 {
-    const bool failed_earlier = ferror(stdout) != 0;
-    errno = 0;
-    if (fclose(stdout) == 0 && !failed_earlier)
-        return 0;
-    const int saved_errno = errno;
-    if (saved_errno == 0)
-        fputs("nudgegreet: write error\n", stderr);
-    else
+    const bool failed_earlier = ferror_unlocked(stdout) != 0;
+    if (fflush(stdout) != 0) {
+        const int saved_errno = errno;
         fprintf(stderr, "nudgegreet: write error: %s\n", strerror(saved_errno));
-    return 1;
+        return 1;
+    }
+    if (failed_earlier) {
+        fputs("nudgegreet: write error\n", stderr);
+        return 1;
+    }
+    return 0;
 }
 
 // Reports a failed call in the usual shape and ends with status 1.
