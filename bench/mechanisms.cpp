@@ -56,9 +56,9 @@ extern char** environ;
 namespace {
 
 constexpr int repetitions = 11;                 // the median is taken over this many
-constexpr double seconds_per_repetition = 0.2;  // at least, timed
+constexpr double seconds_per_repetition = 0.1;  // at least, timed
 constexpr double warm_up_seconds = 0.1;         // before the first repetition
-constexpr int warm_up_operations = 3;           // untimed, before each repetition
+constexpr int warm_up_operations = 2;           // untimed, before each repetition
 constexpr std::size_t mebibyte = std::size_t{1} << 20;
 constexpr std::size_t pages_per_region = 4096;  // fresh pages mapped at a time
 constexpr int exit_not_found = 127;             // the tiny program was not found
@@ -79,12 +79,15 @@ volatile sig_atomic_t open_segment = -1;
 char scratch_path[PATH_MAX] = {};
 volatile sig_atomic_t scratch_named = 0;
 
-// Undoes what is pending, then dies of the same signal with its default
+// Undoes what is pending, reaps every child (the partner killed, any other
+// about to exit by itself), then dies of the same signal with its default
 // action, so that the shell sees an interrupted program. Only system calls.
 void clean_up_and_die(int sig)
 {
     if (partner_pid > 0)
         kill(partner_pid, SIGKILL);
+    while (waitpid(-1, nullptr, 0) > 0) {
+    }
     if (open_segment >= 0)
         shmctl(open_segment, IPC_RMID, nullptr);
     if (scratch_named != 0)
@@ -862,13 +865,19 @@ void print_notes(const Collector& results)
         "  parent's memory until the child execs or exits, and stay flat.\n",
         at("fork_exit_wait/1").c_str(), at("fork_exit_wait/256").c_str(), at("vfork_exit_wait/256").c_str(),
         at("posix_spawn_wait/256").c_str());
-    printf("- A signal round trip took %s and a pipe round trip %s (unpinned): each is two system calls\n"
-           "  and a wake-up per direction, but the signal carries no data, only the news that it came.\n",
-           at("signal_round_trip/unpinned").c_str(), at("pipe_round_trip/unpinned").c_str());
-    printf("- The busy-wait round trip took %s on two CPUs, no system call at all, but each side burns a\n"
-           "  whole CPU while it waits; pinned to one CPU it took %s, because the waiter spins until the\n"
-           "  scheduler takes the CPU away before the other side can answer.\n",
-           at("busy_wait_round_trip/unpinned").c_str(), at("busy_wait_round_trip/pinned").c_str());
+    const double signal = net(results, "signal_round_trip/unpinned");
+    const double pipe = net(results, "pipe_round_trip/unpinned");
+    printf("- A signal round trip took %s, %.1f times a pipe round trip (%s, both unpinned): each costs a\n"
+           "  system call to send and one to wait on each side, and a wake-up each way, so a signal is no\n"
+           "  shortcut; it only carries less (no data, just the news that it came).\n",
+           at("signal_round_trip/unpinned").c_str(), pipe > 0 ? signal / pipe : 0.0,
+           at("pipe_round_trip/unpinned").c_str());
+    printf(
+        "- The busy-wait round trip took %s unpinned and %s pinned to one CPU: with a CPU for each side\n"
+        "  it needs no system call and beats every other round trip, but each side burns a whole CPU\n"
+        "  while it waits; when the two share a CPU (pinned, or on a busy machine) the waiter spins until\n"
+        "  the scheduler takes the CPU away, and a round trip costs whole time slices.\n",
+        at("busy_wait_round_trip/unpinned").c_str(), at("busy_wait_round_trip/pinned").c_str());
 }
 
 // ------------------------------------------------- the peer: perf's figure
@@ -889,6 +898,8 @@ double perf_pipe_microseconds(int loops)
     pid_t pid = -1;
     const int error = posix_spawnp(&pid, "perf", &actions, nullptr, const_cast<char* const*>(argv), environ);
     posix_spawn_file_actions_destroy(&actions);
+    if (error == 0)
+        partner_pid = pid;  // an interrupt ends it too
     close(out[1]);
     std::string text;
     char buffer[512];
@@ -899,7 +910,9 @@ double perf_pipe_microseconds(int loops)
         else if (errno != EINTR)
             break;
     close(out[0]);
-    if (error != 0 || reap(pid) != nullptr)
+    const bool ended_well = error == 0 && reap(pid) == nullptr;
+    partner_pid = 0;
+    if (!ended_well)
         return -1;
     const std::size_t unit = text.find("usecs/op");
     if (unit == std::string::npos)
