@@ -570,8 +570,8 @@ TEST(Tour, RejectsWrongOptionsAndExplainsTheRightOnes)
 {
     const Result help = run(tour_options({"tour", "--help"}));
     EXPECT_EQ(help.status, 0);
-    for (const std::string option :
-         {"--quick", "--only NAME", "--runs N", "--pause", "--syscalls", "--diagrams DIR", "--help"})
+    for (const std::string option : {"--quick", "--only NAME", "--runs N", "--pause", "--syscalls", "--costs",
+                                     "--diagrams DIR", "--help"})
         EXPECT_NE(help.out.find(option), std::string::npos) << option;
 
     const std::pair<std::vector<std::string>, std::string> wrong[] = {
