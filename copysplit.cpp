@@ -9,8 +9,12 @@
 // Either line may come first: the scheduler decides, and nobody waits.
 
 #include <array>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <unistd.h>
+
+static int close_output();
 
 int main()
 {
@@ -31,7 +35,7 @@ int main()
             text[i] = 'a';
         fwrite(text.data(), 1, text.size(), stdout);
         putchar('\n');
-        return 0;
+        return close_output();
     }
 
     // Parent: change the second half of the parent's copy.
@@ -40,5 +44,26 @@ int main()
         text[i] = 'b';
     fwrite(text.data(), 1, text.size(), stdout);
     putchar('\n');
-    return 0;  // no wait: the child may still be running
+    return close_output();  // no wait: the child may still be running
+}
+
+// Buffered output is written out at the latest by fclose, so a
+// full disk or a closed descriptor shows here: each process checks its own
+// standard output before it ends, as careful utilities do, and returns the
+// status to end with. ferror_unlocked (one thread: no lock needed, and
+// glibc expands it inline) catches a write that failed earlier, such as
+// the newline's flush on a terminal, whose errno is gone by now.
+static int close_output()
+{
+    const bool failed_earlier = ferror_unlocked(stdout) != 0;
+    if (fclose(stdout) != 0) {
+        const int saved_errno = errno;
+        fprintf(stderr, "copysplit: write error: %s\n", strerror(saved_errno));
+        return 1;
+    }
+    if (failed_earlier) {
+        fputs("copysplit: write error\n", stderr);
+        return 1;
+    }
+    return 0;
 }

@@ -17,6 +17,9 @@
 #include <cstring>
 #include <unistd.h>
 
+constexpr int exit_not_found = 127;     // as a shell reports a command it cannot find
+constexpr int exit_not_runnable = 126;  // found, but it cannot be executed
+
 int main()
 {
     char wc_path[] = "/usr/bin/wc";          // run by path: execv makes no search
@@ -31,6 +34,6 @@ int main()
     // still here: returning from main writes out whatever is buffered.
     const int saved_errno = errno;
     fputs("I will never be printed!", stdout);
-    fprintf(stderr, "%s: %s\n", wc_path, strerror(saved_errno));
-    return saved_errno == ENOENT ? 127 : 126;
+    fprintf(stderr, "launchcount: execv(%s): %s\n", wc_path, strerror(saved_errno));
+    return saved_errno == ENOENT ? exit_not_found : exit_not_runnable;
 }

@@ -87,12 +87,12 @@ TEST(Launchcount, WordCounterThatCannotRunIsReported)
     for (const Output output : all_outputs) {
         const Result missing = run_with_wc_covered(empty_dir, "/usr/bin", output);
         EXPECT_TRUE(missing.out == both && missing.status == 127 &&
-                    missing.err == "/usr/bin/wc: No such file or directory\n")
+                    missing.err == "launchcount: execv(/usr/bin/wc): No such file or directory\n")
             << "missing, on a " << name_of(output) << ": " << missing.describe();
 
         const Result denied = run_with_wc_covered(not_executable, "/usr/bin/wc", output);
         EXPECT_TRUE(denied.out == both && denied.status == 126 &&
-                    denied.err == "/usr/bin/wc: Permission denied\n")
+                    denied.err == "launchcount: execv(/usr/bin/wc): Permission denied\n")
             << "not executable, on a " << name_of(output) << ": " << denied.describe();
     }
 }

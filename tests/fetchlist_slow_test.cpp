@@ -5,7 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <filesystem>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace ipclab {
@@ -15,19 +18,23 @@ using Clock = std::chrono::steady_clock;
 
 constexpr const char* fixture_file = "tarnwick-fixture.txt";
 
-// Deterministic git and ls: no user or system configuration, no prompt
-// inherited, fixed messages and dates, and the address rewritten to
-// <test_dir>/server/Orvanteska/TarnwickPanel.
-std::vector<std::string> environment(const std::string& path = "")
+// Deterministic git and ls: no user or system configuration, no prompt or
+// transfer bounds inherited, no proxy, fixed messages and dates, and the
+// address rewritten to <server>/Orvanteska/TarnwickPanel (by default
+// <test_dir>/server/Orvanteska/TarnwickPanel).
+std::vector<std::string> environment(const std::string& path = "", const std::string& server = "")
 {
     std::vector<std::string> env = {
         "HOME=" + test_dir(),
         "GIT_CONFIG_NOSYSTEM=1",
         "GIT_CONFIG_COUNT=1",
-        "GIT_CONFIG_KEY_0=url." + test_dir() + "/server/.insteadOf",
+        "GIT_CONFIG_KEY_0=url." + (server.empty() ? test_dir() + "/server/" : server) + ".insteadOf",
         "GIT_CONFIG_VALUE_0=https://github.com/",
         "GIT_TERMINAL_PROMPT",
+        "GIT_HTTP_LOW_SPEED_LIMIT",
+        "GIT_HTTP_LOW_SPEED_TIME",
         "GIT_DIR",
+        "no_proxy=*",
         "LC_ALL=C",
         "TZ=UTC",
     };
@@ -130,24 +137,29 @@ TEST(Fetchlist, WithoutGitTheWorkingDirectoryIsListed)
     const std::string path = path_with({{"ls", "/bin/ls"}});
 
     const Result r = run(fetchlist(path));
-    EXPECT_EQ(r.err, "git: No such file or directory\n");
+    EXPECT_EQ(r.err, "fetchlist: execvp(git): No such file or directory\n");
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.out.find(" not-a-clone.txt\n"), std::string::npos) << r.describe();
     EXPECT_EQ(r.out, long_listing(test_dir()));
 }
 
-// A stand-in git shows what the child passed it. Without ls on PATH the
-// parent's exec fails: 127.
+// A stand-in git shows what the child passed it: the arguments, no
+// terminal prompt, and the bound on a stalled transfer. Without ls on PATH
+// the parent's exec fails: 127.
 TEST(Fetchlist, GitRunsWithoutTerminalPromptAndMissingLsIsReported)
 {
     const std::string git_script = test_dir() + "/fake-git";
-    write_file(git_script, "#!/bin/sh\necho \"git $* (GIT_TERMINAL_PROMPT=$GIT_TERMINAL_PROMPT)\" >&2\n",
+    write_file(git_script,
+               "#!/bin/sh\necho \"git $* (prompt $GIT_TERMINAL_PROMPT, at least $GIT_HTTP_LOW_SPEED_LIMIT"
+               " bytes/s over $GIT_HTTP_LOW_SPEED_TIME s)\" >&2\n",
                0755);
     const std::string path = path_with({{"git", git_script}});
 
     const Result r = run(fetchlist(path));
-    EXPECT_EQ(r.err, "git clone https://github.com/Orvanteska/TarnwickPanel (GIT_TERMINAL_PROMPT=0)\n"
-                     "ls: No such file or directory\n");
+    EXPECT_EQ(
+        r.err,
+        "git clone https://github.com/Orvanteska/TarnwickPanel (prompt 0, at least 1000 bytes/s over 30 s)\n"
+        "fetchlist: execvp(ls): No such file or directory\n");
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.status, 127);
 }
@@ -160,9 +172,41 @@ TEST(Fetchlist, NonExecutableGitAndLsAreReported)
     write_file(path + "/ls", "#!/bin/sh\n", 0644);
 
     const Result r = run(fetchlist(path));
-    EXPECT_EQ(r.err, "git: Permission denied\nls: Permission denied\n");
+    EXPECT_EQ(r.err, "fetchlist: execvp(git): Permission denied\nfetchlist: execvp(ls): Permission denied\n");
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.status, 126);
+}
+
+// A server that accepts the connection and never answers (a listener
+// nobody reads from: the kernel completes the handshake) must not hold the
+// clone for good. git gives up with its own message once the transfer has
+// stayed too slow for long enough, and the parent lists the working
+// directory as after any failed clone. The user's own bound, one second
+// here, is the one that holds: fetchlist's thirty would outlast the timeout.
+TEST(Fetchlist, StalledServerEndsTheCloneWithinTheUsersBound)
+{
+    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), length), 0);
+    ASSERT_EQ(listen(listener, 8), 0);
+    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    write_file(test_dir() + "/not-a-clone.txt", "");
+
+    Options options = fetchlist();
+    options.env = environment("", "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/");
+    options.env.insert(options.env.end(), {"GIT_HTTP_LOW_SPEED_LIMIT=1000", "GIT_HTTP_LOW_SPEED_TIME=1"});
+    options.timeout = 25s;
+    const Result r = run(options);
+    close(listener);
+    EXPECT_NE(r.err.find("Operation too slow. Less than 1000 bytes/sec transferred the last 1 seconds"),
+              std::string::npos)
+        << r.describe();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, long_listing(test_dir()));
 }
 
 // A failed fork is reported at once; nothing is cloned, nothing listed.

@@ -1,11 +1,15 @@
 // copysplit, greetordered, greetloose and nudgegreet: exact traces on every
-// kind of standard output, and the report of a failed fork.
+// kind of standard output, the report of a failed fork and of a failed
+// write, and nudgegreet's child when its parent is gone.
 #include "report.hpp"
 #include "run.hpp"
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <fstream>
 #include <set>
+#include <unistd.h>
 
 namespace ipclab {
 namespace {
@@ -57,17 +61,106 @@ TEST(Nudgegreet, GreetingIsInOrderOnEveryOutput) { outcomes("nudgegreet", {"Hell
 
 // The parent may signal before the child has installed its handler or has
 // suspended; on one CPU that happens often. The child must neither die of
-// the early signal nor sleep through it.
+// the early signal nor sleep through it. Every fourth run comes from a
+// shell that writes END once nudgegreet has ended: the parent ends only
+// after its child, so END always comes after "World!". (Fewer runs under the
+// sanitizers, whose start-up makes each run ten times slower.)
 TEST(Nudgegreet, EarlySignalIsNeitherFatalNorLostOnOneCpu)
 {
-    for (int i = 0; i < 2000; ++i) {
+    const int runs = sanitized_build() ? 500 : 2000;
+    for (int i = 0; i < runs; ++i) {
+        const bool from_shell = i % 4 == 0;
         Options options;
         options.argv = {program("nudgegreet")};
+        if (from_shell)
+            options.argv = {"/bin/sh", "-c", program("nudgegreet") + "; echo END"};
         options.cpu = 0;
         options.timeout = 5s;
         const Result r = run(options);
-        ASSERT_TRUE(r.out == "Hello, World!\n" && r.status == 0 && r.err.empty())
+        ASSERT_TRUE(r.out == (from_shell ? "Hello, World!\nEND\n" : "Hello, World!\n") && r.status == 0 &&
+                    r.err.empty())
             << "run " << i << ": " << r.describe();
+    }
+}
+
+// The child's process id, once `parent` has one (from /proc), or 0.
+pid_t child_of(pid_t parent)
+{
+    std::ifstream children("/proc/" + std::to_string(parent) + "/task/" + std::to_string(parent) +
+                           "/children");
+    pid_t child = 0;
+    children >> child;
+    return child;
+}
+
+// True once `pid` sleeps in sigsuspend: its mask then lets SIGUSR1 in.
+bool lets_sigusr1_in(pid_t pid)
+{
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.starts_with("SigBlk:"))
+            return (std::stoull(line.substr(7), nullptr, 16) & (1ULL << (SIGUSR1 - 1))) == 0;
+    return false;
+}
+
+// Standard output on a pipe whose reader the test holds: full (so that the
+// parent's flush blocks) or with the reader closed at once (so that the
+// flush kills the parent with SIGPIPE, as in "nudgegreet | true").
+struct Pipe {
+    int read_fd = -1;
+    int write_fd = -1;
+};
+
+Pipe stdout_pipe(bool full)
+{
+    int fds[2];
+    EXPECT_EQ(pipe2(fds, O_CLOEXEC | O_NONBLOCK), 0);
+    if (full) {
+        const std::string block(4096, 'x');
+        while (write(fds[1], block.data(), block.size()) > 0) {
+        }
+        EXPECT_EQ(fcntl(fds[1], F_SETFL, 0), 0);
+        return {fds[0], fds[1]};
+    }
+    close(fds[0]);
+    return {-1, fds[1]};
+}
+
+// Only the parent can wake the child: a parent that dies first must take
+// the child with it. On one CPU the parent mostly dies at its flush before
+// the child has even run; with a full pipe, closed once the child sleeps in
+// sigsuspend, it dies while the child waits for it. A child left behind
+// holds standard error open, and the run times out.
+TEST(Nudgegreet, ChildEndsWhenItsParentDiesFirst)
+{
+    for (const bool child_asleep : {false, true}) {
+        for (int i = 0; i < (child_asleep ? 5 : 100); ++i) {
+            const Pipe out = stdout_pipe(child_asleep);
+            Options options;
+            options.argv = {program("nudgegreet")};
+            options.cpu = child_asleep ? -1 : 0;
+            options.timeout = 3s;
+            options.before_exec = [fd = out.write_fd] {
+                if (dup2(fd, STDOUT_FILENO) < 0)
+                    _exit(125);
+            };
+            Process p(options);
+            close(out.write_fd);
+            if (child_asleep) {
+                pid_t child = 0;
+                for (int tries = 0; tries < 3000 && (child == 0 || !lets_sigusr1_in(child)); ++tries) {
+                    child = child == 0 ? child_of(p.pid()) : child;
+                    usleep(1000);
+                }
+                EXPECT_TRUE(child != 0 && lets_sigusr1_in(child)) << "the child never slept in sigsuspend";
+                close(out.read_fd);
+            }
+            const Result r = p.finish();
+            ASSERT_FALSE(r.timed_out)
+                << (child_asleep ? "child asleep" : "on one CPU") << ": the child outlived its parent";
+            ASSERT_EQ(r.signal, SIGPIPE) << r.describe();
+            ASSERT_EQ(r.err, "");
+        }
     }
 }
 
@@ -82,6 +175,37 @@ TEST(ForkFailure, IsReportedOnStandardErrorWithStatusOne)
             const Result r = run(options);
             SCOPED_TRACE(name_of(output));
             expect_report(r, name, "fork() failed: Resource temporarily unavailable\n", "fork");
+        }
+    }
+}
+
+// A full disk or a closed standard output is reported by every process
+// that wrote, child and parent, and ends it with status 1; nothing is lost
+// in silence.
+TEST(WriteError, IsReportedByEveryProcessWithStatusOne)
+{
+    struct Case {
+        const char* name;
+        int processes;  // how many processes write
+    };
+    const Case cases[] = {
+        {"copysplit", 2}, {"greetordered", 2}, {"greetloose", 2}, {"nudgegreet", 2}, {"launchfault", 1}};
+    for (const bool closed : {false, true}) {
+        const std::string reason = closed ? "Bad file descriptor" : "No space left on device";
+        for (const Case& c : cases) {
+            Options options;
+            options.argv = {program(c.name)};
+            options.before_exec = [closed] {
+                const int full = closed ? -1 : open("/dev/full", O_WRONLY | O_CLOEXEC);
+                if (closed ? close(STDOUT_FILENO) != 0 : full < 0 || dup2(full, STDOUT_FILENO) < 0)
+                    _exit(125);
+            };
+            const Result r = run(options);
+            std::string expected;
+            for (int i = 0; i < c.processes; ++i)
+                expected += std::string(c.name) + ": write error: " + reason + "\n";
+            EXPECT_EQ(r.err, expected) << c.name << (closed ? ", closed: " : ", /dev/full: ") << r.describe();
+            EXPECT_EQ(r.status, 1) << c.name << (closed ? ", closed" : ", /dev/full");
         }
     }
 }

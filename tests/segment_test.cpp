@@ -149,7 +149,8 @@ Options sharer(const IpcNamespace& ns, Sharer role, std::size_t size, int cpu)
         urgent();
         if (write(STDOUT_FILENO, "ready\n", 6) != 6)
             _exit(125);
-        const auto until = std::chrono::steady_clock::now() + 2s;
+        // Room for a slow start of the program on a loaded machine.
+        const auto until = std::chrono::steady_clock::now() + 8s;
         bool seen = false;
         for (unsigned round = 1;; ++round) {
             for (std::size_t i = 0; i < greeting_size; ++i) {
