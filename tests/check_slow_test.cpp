@@ -77,7 +77,7 @@ TEST(Check, NamesTheFailingCheckOfEachBrokenVersion)
     build_variant(dir, "nudgegreet",
                   {{R"(\bSIG_BLOCK\b)", "SIG_UNBLOCK"}, {R"(sigsuspend\(&\w+\))", "pause()"}});
     build_variant(dir, "segduet", {{R"(shmctl\(\w+, IPC_RMID, nullptr\))", "0"}});
-    build_variant(dir, "launchcount", {{R"(\bexecv\()", "fflush(stdout), execv("}});
+    build_variant(dir, "launchcount", {{R"(execv\(wc_path, )", "fflush(stdout), execv(wc_path, "}});
     const std::string json = test_dir() + "/results.json";
 
     // Without its removal, segduet makes one check wait on every run for a

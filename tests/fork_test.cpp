@@ -204,8 +204,8 @@ TEST(WriteError, IsReportedByEveryProcessWithStatusOne)
             std::string expected;
             for (int i = 0; i < c.processes; ++i)
                 expected += std::string(c.name) + ": write error: " + reason + "\n";
-            EXPECT_EQ(r.err, expected) << c.name << (closed ? ", closed: " : ", /dev/full: ") << r.describe();
-            EXPECT_EQ(r.status, 1) << c.name << (closed ? ", closed" : ", /dev/full");
+            SCOPED_TRACE(closed ? "closed" : "/dev/full");
+            expect_report(r, c.name, expected, "write");
         }
     }
 }
