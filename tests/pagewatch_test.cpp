@@ -68,7 +68,7 @@ TEST(Pagewatch, GrowsAShortFileToSixBytesThroughASymlinkToo)
     for (const std::string& target : {mapped_file(), std::string(on_tmpfs)}) {
         write_file(target, "xy");
         if (target != mapped_file()) {
-            ASSERT_EQ(symlink(target.c_str(), mapped_file().c_str()), 0);
+            EXPECT_EQ(symlink(target.c_str(), mapped_file().c_str()), 0);
         }
         Options options;
         options.argv = {program("pagewatch")};
@@ -119,23 +119,24 @@ TEST(Pagewatch, NeverWritesIntoAKernelInterfaceFile)
     }
 }
 
+// strace, with pagewatch's one-second sleeps skipped (they return at once).
+std::vector<std::string> strace_skipping_sleeps(std::vector<std::string> options)
+{
+    std::vector<std::string> argv = {"/usr/bin/strace", "-qq", "-e", "inject=clock_nanosleep:retval=0"};
+    argv.insert(argv.end(), options.begin(), options.end());
+    return argv;
+}
+
 // Which call of its kind, counted from the program's start as strace's
 // when= counts, is the first one on ./temp_mmap.txt: a first traced run
-// (sleeps skipped) tells. Returns the system call's name (a class such as
-// %fstat names several) and its number, or {call, 1} when the program
-// makes no such call on the file.
+// tells. Returns the system call's name (a class such as %fstat names
+// several) and its number, or {call, 1} when the program makes no such call
+// on the file.
 std::pair<std::string, int> first_call_on_file(const std::string& call, Options options)
 {
     const std::string trace = test_dir() + "/trace";
-    std::vector<std::string> argv = {"/usr/bin/strace",
-                                     "-qq",
-                                     "-y",
-                                     "-o",
-                                     trace,
-                                     "-e",
-                                     "trace=" + call + ",clock_nanosleep",
-                                     "-e",
-                                     "inject=clock_nanosleep:retval=0"};
+    std::vector<std::string> argv =
+        strace_skipping_sleeps({"-y", "-o", trace, "-e", "trace=" + call + ",clock_nanosleep"});
     argv.insert(argv.end(), options.argv.begin(), options.argv.end());
     options.argv = argv;
     run(options);
@@ -150,27 +151,24 @@ std::pair<std::string, int> first_call_on_file(const std::string& call, Options 
     return {call, 1};
 }
 
-// One call on the file fails, as the kernel could make it fail: the
-// message names the call and the file, nothing more is done, status 1.
-// Standard output on /dev/full: the lines cannot be written.
-TEST(PagewatchAndPagepoke, FailedCallsAreReportedByName)
+// One run in which a call on the file fails as the kernel could make it
+// fail, or standard output is /dev/full.
+struct Injection {
+    std::string program;
+    std::string call;  // made to fail on the file; empty: none
+    std::string error;
+    std::string before;  // the file's bytes before the run
+    bool output_full;    // standard output on /dev/full
+    std::string out;
+    std::string err;
+    int status;
+    std::string after;
+};
+
+const std::vector<Injection>& injections()
 {
-    if (access("/usr/bin/strace", X_OK) != 0)
-        GTEST_SKIP() << "needs /usr/bin/strace";
-    struct Row {
-        std::string program;
-        std::string call;  // made to fail on the file; empty: none
-        std::string error;
-        std::string before;  // the file's bytes before the run
-        bool output_full;    // standard output on /dev/full
-        std::string out;
-        std::string err;
-        int status;
-        std::string after;
-    };
-    const std::string fifty = fifty_a_lines();
-    const std::string poked = "pagepoke: byte 0 of ./temp_mmap.txt: 'a' -> 'z'\n";
-    const Row rows[] = {
+    static const std::string fifty = fifty_a_lines();
+    static const std::vector<Injection> rows = {
         {"pagewatch", "%fstat", "EIO", "123456", false, "",
          "pagewatch: fstat(./temp_mmap.txt): Input/output error\n", 1, "123456"},
         {"pagewatch", "%fstatfs", "ENOSYS", "123456", false, "",
@@ -190,35 +188,49 @@ TEST(PagewatchAndPagepoke, FailedCallsAreReportedByName)
         {"peers/pagepoke", "", "", "abcdef", true, "", "pagepoke: write error: No space left on device\n", 1,
          "zbcdef"},
     };
-    for (const Row& row : rows) {
-        const std::string what = row.program + " " + (row.call.empty() ? "on /dev/full" : row.call);
-        write_file(mapped_file(), row.before);
-        Options options;
-        options.argv = {program(row.program)};
-        if (sanitized_build())
-            options.env = {"ASAN_OPTIONS=detect_leaks=0"};  // LeakSanitizer cannot work under ptrace
-        if (row.output_full) {
-            options.before_exec = [] {
-                const int full = open("/dev/full", O_WRONLY);
-                if (full < 0 || dup2(full, STDOUT_FILENO) < 0)
-                    _exit(125);
-                close(full);
-            };
-        }
-        std::vector<std::string> strace = {"/usr/bin/strace", "-qq", "-o",
-                                           "/dev/null",       "-e",  "inject=clock_nanosleep:retval=0"};
-        if (!row.call.empty()) {
-            const auto [name, nth] = first_call_on_file(row.call, options);
-            write_file(mapped_file(), row.before);
-            strace.insert(strace.end(),
-                          {"-e", "inject=" + name + ":error=" + row.error + ":when=" + std::to_string(nth)});
-        }
-        options.argv.insert(options.argv.begin(), strace.begin(), strace.end());
-        const Result r = run(options);
-        EXPECT_EQ(r.status, row.status) << what << ": " << r.describe();
-        EXPECT_EQ(r.out, row.out) << what;
-        EXPECT_EQ(r.err, row.err) << what;
-        EXPECT_EQ(read_file(mapped_file()), row.after) << what;
+    return rows;
+}
+
+Result run_with(const Injection& injection)
+{
+    write_file(mapped_file(), injection.before);
+    Options options;
+    options.argv = {program(injection.program)};
+    if (sanitized_build())
+        options.env = {"ASAN_OPTIONS=detect_leaks=0"};  // LeakSanitizer cannot work under ptrace
+    if (injection.output_full) {
+        options.before_exec = [] {
+            const int full = open("/dev/full", O_WRONLY);
+            if (full < 0 || dup2(full, STDOUT_FILENO) < 0)
+                _exit(125);
+            close(full);
+        };
+    }
+    std::vector<std::string> strace = strace_skipping_sleeps({"-o", "/dev/null"});
+    if (!injection.call.empty()) {
+        const auto [name, nth] = first_call_on_file(injection.call, options);
+        write_file(mapped_file(), injection.before);
+        strace.insert(strace.end(), {"-e", "inject=" + name + ":error=" + injection.error +
+                                               ":when=" + std::to_string(nth)});
+    }
+    options.argv.insert(options.argv.begin(), strace.begin(), strace.end());
+    return run(options);
+}
+
+// A failed call is reported by its name and the file's, nothing more is
+// done, status 1; so is a failed write of the output.
+TEST(PagewatchAndPagepoke, FailedCallsAreReportedByName)
+{
+    if (access("/usr/bin/strace", X_OK) != 0)
+        GTEST_SKIP() << "needs /usr/bin/strace";
+    for (const Injection& injection : injections()) {
+        const std::string what =
+            injection.program + " " + (injection.call.empty() ? "on /dev/full" : injection.call);
+        const Result r = run_with(injection);
+        EXPECT_EQ(r.status, injection.status) << what << ": " << r.describe();
+        EXPECT_EQ(r.out, injection.out) << what;
+        EXPECT_EQ(r.err, injection.err) << what;
+        EXPECT_EQ(read_file(mapped_file()), injection.after) << what;
     }
 }
 
