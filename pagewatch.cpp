@@ -49,8 +49,8 @@ int main()
         return 1;
 
     // No O_TRUNC: everything past byte 5 stays as it was. O_NONBLOCK keeps
-    // a FIFO or device in the file's place from making open wait; for a
-    // regular file it changes nothing.
+    // a device in the file's place from making open wait (a FIFO opened
+    // read-write never waits); for a regular file it changes nothing.
     const int fd = open(file_name, O_RDWR | O_CREAT | O_NONBLOCK, file_mode);
     if (fd == -1)
         return fail("open");

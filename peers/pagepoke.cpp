@@ -27,7 +27,8 @@ constexpr std::size_t mapped_bytes = 6;  // the bytes pagewatch prints
 constexpr int usage_status = 2;
 
 static bool standard_descriptors_open();
-static bool read_arguments(int argc, char* argv[], std::size_t& index, char& value, const char*& file);
+static bool read_arguments(int argc, const char* const argv[], std::size_t& index, char& value,
+                           const char*& file);
 static bool six_stored_bytes(int fd, const char* file);
 static int fail(const char* call, const char* argument, int error = errno);
 
@@ -97,7 +98,8 @@ static bool standard_descriptors_open()
 
 // No arguments, or INDEX and CHAR and perhaps FILE: INDEX is one digit from
 // 0 to 5, CHAR exactly one byte.
-static bool read_arguments(int argc, char* argv[], std::size_t& index, char& value, const char*& file)
+static bool read_arguments(int argc, const char* const argv[], std::size_t& index, char& value,
+                           const char*& file)
 {
     if (argc == 1)
         return true;
