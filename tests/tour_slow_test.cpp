@@ -7,7 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <regex>
 #include <set>
@@ -131,6 +134,62 @@ bool several_cpus()
 bool segment_exists(const IpcNamespace& ns, key_t key)
 {
     return ns.run([key] { _exit(shmget(key, 0, 0) == -1 ? 3 : 0); }) == 0;
+}
+
+// The processes running with this test's TMPDIR in their environment, as
+// "PID COMMAND": whatever the tour started, even when reparented. With
+// `kill_them`, each gets SIGKILL.
+std::vector<std::string> marked_processes(bool kill_them)
+{
+    const std::string mark = "TMPDIR=" + test_dir() + "/tmp";
+    std::vector<std::string> left;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        const std::string pid = entry.path().filename();
+        if (pid.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        // A process may end meanwhile: then there is nothing to read.
+        std::ifstream environ_file(entry.path() / "environ");
+        const std::string environment((std::istreambuf_iterator<char>(environ_file)), {});
+        std::size_t at = 0;
+        for (std::size_t end; (end = environment.find('\0', at)) != std::string::npos; at = end + 1) {
+            if (environment.compare(at, end - at, mark) == 0) {
+                std::ifstream comm(entry.path() / "comm");
+                std::string command;
+                std::getline(comm, command);
+                left.push_back(pid + " " + command);
+                if (kill_them)
+                    ::kill(std::stoi(pid), SIGKILL);
+                break;
+            }
+        }
+    }
+    return left;
+}
+
+// What the tour left running. It is killed, so that a failing test leaves
+// nothing behind.
+std::vector<std::string> left_running() { return marked_processes(true); }
+
+// A stand-in build directory: the build under test, with `replacements`
+// (name and script text) in place of some programs.
+std::string stand_in_build(const std::vector<std::pair<std::string, std::string>>& replacements)
+{
+    namespace fs = std::filesystem;
+    const std::string dir = test_dir() + "/build";
+    fs::create_directories(dir + "/peers");
+    for (const std::string_view name : all_programs)
+        fs::create_symlink(std::string(IPCLAB_BINARY_DIR) + "/" + std::string(name),
+                           dir + "/" + std::string(name));
+    for (const auto& entry : fs::directory_iterator(std::string(IPCLAB_BINARY_DIR) + "/peers")) {
+        if (entry.is_regular_file() &&
+            (entry.status().permissions() & fs::perms::owner_exec) != fs::perms::none)
+            fs::create_symlink(entry.path(), dir + "/peers/" + entry.path().filename().string());
+    }
+    for (const auto& [name, text] : replacements) {
+        fs::remove(dir + "/" + name);
+        write_file(dir + "/" + name, text, 0755);
+    }
+    return dir;
 }
 
 TEST(Tour, QuickTourShowsEveryProgramAndWhatItProves)
@@ -275,7 +334,9 @@ TEST(Tour, FetchlistClonesALocalRepositoryWhenTheServerIsOutOfReach)
 }
 
 // pagewatch: fifty lines, "a" at first and "z" once the peer has changed
-// the byte (a line may slip in between the tour's note and the change).
+// the byte. The lines come as they are printed, so one line may slip in
+// between the tour's note and the change, and one that pagewatch read just
+// before the change may come after pagepoke's own line.
 TEST(Tour, PagewatchShowsTheChangedByte)
 {
     const bool had_file = std::filesystem::exists(source_dir() + "/temp_mmap.txt");
@@ -285,35 +346,210 @@ TEST(Tour, PagewatchShowsTheChangedByte)
     const std::size_t poke = text.find("/peers/pagepoke 0 z");
     const std::size_t poked = text.find("\npagepoke: byte 0 of ./temp_mmap.txt: 'a' -> 'z'\n");
     ASSERT_TRUE(poke != std::string::npos && poked != std::string::npos && poke < poked) << text;
-    const auto count = [](const std::string& s, const std::string& line) {
-        std::size_t n = 0;
-        for (std::size_t at = s.find(line); at != std::string::npos; at = s.find(line, at + 1))
-            ++n;
-        return n;
-    };
-    EXPECT_GE(count(text.substr(0, poke), "\na b c d e f \n"), 1U) << text;
-    EXPECT_EQ(count(text.substr(poked), "\na b c d e f \n"), 0U) << text;
-    EXPECT_EQ(count(text, "\na b c d e f \n") + count(text, "\nz b c d e f \n"), 50U) << text;
+    // pagewatch's lines in order, each by its first byte, and where the
+    // tour's note and pagepoke's line came among them.
+    std::string lines;
+    std::size_t before_poke = 0;
+    std::size_t before_poked = 0;
+    for (std::size_t at = 0; (at = text.find(" b c d e f \n", at)) != std::string::npos; ++at) {
+        if (at < 2 || text[at - 2] != '\n' || (text[at - 1] != 'a' && text[at - 1] != 'z'))
+            continue;
+        lines += text[at - 1];
+        before_poke += at < poke;
+        before_poked += at < poked;
+    }
+    EXPECT_TRUE(std::regex_match(lines, std::regex("a+z+"))) << lines << " in\n" << text;
+    EXPECT_EQ(lines.size(), 50U) << text;
+    EXPECT_GE(before_poke, 1U) << text;
+    EXPECT_LE(lines.find('z'), before_poked + 1) << "an old line after the change\n" << text;
+    EXPECT_GE(lines.find('z'), before_poke) << "a changed line before the change\n" << text;
     EXPECT_NE(text.find("The file's first six bytes afterwards: \"zbcdef\""), std::string::npos) << text;
     EXPECT_EQ(std::filesystem::exists(source_dir() + "/temp_mmap.txt"), had_file);
     EXPECT_EQ(left_in_tmp(), std::vector<std::string>{});
 }
 
-// A segment that was there before the tour is the user's: the tour leaves it.
+// A segment that was there before the tour is the user's: the tour leaves
+// it. One too small for the parties ends both at once: the tour shows what
+// each said, warns, and goes on with the sections after the exchange.
 TEST(Tour, LeavesAnExchangeSegmentItDidNotMake)
 {
-    const IpcNamespace ns;
-    ASSERT_EQ(ns.run([] { _exit(shmget(exchange_key, exchange_size, IPC_CREAT | 0666) == -1); }), 0);
-    const Result r = run(tour_options({"tour", "--only", "parleyhand"}, &ns));
-    ASSERT_EQ(r.status, 0) << r.describe();
-    EXPECT_NE(r.out.find("It was there before the tour started, so the tour leaves it."), std::string::npos)
-        << r.out;
-    EXPECT_TRUE(segment_exists(ns, exchange_key));
+    struct Case {
+        std::size_t size;
+        std::vector<std::string> argv;
+        bool exchanged;
+    };
+    const Case cases[] = {{exchange_size, {"tour", "--only", "parleyhand"}, true},
+                          {50, {"tour", "--quick", "--runs", "1"}, false}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE("a planted segment of " + std::to_string(c.size) + " bytes");
+        const IpcNamespace ns;
+        ASSERT_EQ(ns.run([&c] { _exit(shmget(exchange_key, c.size, IPC_CREAT | 0666) == -1); }), 0);
+        const Result r = run(tour_options(c.argv, &ns));
+        ASSERT_EQ(r.status, 0) << r.describe();
+        EXPECT_EQ(r.err, "");
+        const std::string parley = section(r.out, "parleyhand");
+        EXPECT_NE(parley.find("It was there before the tour started, so the tour leaves it."),
+                  std::string::npos)
+            << parley;
+        EXPECT_EQ(parley.find("Received From User1: Hello back from User1\n") != std::string::npos,
+                  c.exchanged)
+            << parley;
+        for (const std::string party : {"User1", "User2"}) {
+            const bool ended = parley.find("(" + party +
+                                           " ended before the exchange was over: its last lines are above. "
+                                           "The tour goes on.)\n") != std::string::npos;
+            EXPECT_NE(ended, c.exchanged) << parley;
+            if (!c.exchanged) {
+                EXPECT_TRUE(
+                    std::regex_search(parley, std::regex("\n  " + party + R"( \| [^\n]*shmget[^\n]*\n)")))
+                    << parley;
+            }
+        }
+        if (!c.exchanged) {
+            for (const std::string name : {"launchcount", "launchfault", "fetchlist", "pagewatch"})
+                EXPECT_NE(section(r.out, name), "") << name << " missing in\n" << r.out;
+            EXPECT_NE(r.out.find("\nTour over after "), std::string::npos) << r.out;
+        }
+        EXPECT_EQ(parley.find("did not go as scripted"), std::string::npos) << parley;
+        EXPECT_TRUE(segment_exists(ns, exchange_key));
+        EXPECT_EQ(left_in_tmp(), std::vector<std::string>{});
+    }
 }
 
+// Interrupted during the exchange (Ctrl-C, kill, a closed terminal), the
+// tour ends both parties, removes the segment it made and its temporary
+// directory, and says so.
+// TODO: run in a private PID namespace (Options::pid_namespace) once the
+// test helper has it: the tour ends processes by their ids.
+TEST(Tour, CleansUpWhenInterrupted)
+{
+    struct Case {
+        int signal;
+        bool whole_group;  // as from the terminal; otherwise the tour alone
+        int status;
+    };
+    for (const Case c : {Case{SIGINT, true, 130}, Case{SIGTERM, false, 143}, Case{SIGHUP, true, 129}}) {
+        SCOPED_TRACE(sigabbrev_np(c.signal));
+        const IpcNamespace ns;
+        Process tour(tour_options({"tour", "--only", "parleyhand"}, &ns));
+        ASSERT_TRUE(tour.wait_for("\n  User2 | User2: ", 15s)) << tour.out();
+        ASSERT_TRUE(segment_exists(ns, exchange_key));
+        if (c.whole_group)
+            tour.kill(c.signal);
+        else
+            ASSERT_EQ(::kill(tour.pid(), c.signal), 0);
+        const Result r = tour.finish();
+        EXPECT_EQ(r.status, c.status) << r.describe();
+        EXPECT_NE(r.out.find("\nThe tour removed the key-12345 segment it had made (ipcrm -M 12345).\n"),
+                  std::string::npos)
+            << r.out;
+        EXPECT_FALSE(segment_exists(ns, exchange_key));
+        EXPECT_EQ(left_running(), std::vector<std::string>{});
+        EXPECT_EQ(left_in_tmp(), std::vector<std::string>{});
+    }
+}
+
+// Ctrl-C in `./tour --syscalls --only pagewatch | cat`: cat ends at once,
+// script(1) dies of SIGPIPE when it next writes, and strace (which holds off
+// fatal signals when it writes to a file) would go on tracing pagewatch for
+// the rest of its fifty seconds. The tour ends them itself, also when
+// script(1) has died first (killed here), which leaves strace and pagewatch
+// no longer below the tour.
+// TODO: run in a private PID namespace (Options::pid_namespace), as above.
+TEST(Tour, EndsEveryProcessItStartedWhenInterruptedUnderStrace)
+{
+    for (const bool script_died_first : {false, true}) {
+        SCOPED_TRACE(script_died_first ? "script(1) died first" : "script(1) still running");
+        Options options = tour_options({"tour"});
+        options.argv = {"/bin/sh", "-c", "\"$0\" --syscalls --only pagewatch | cat", source_dir() + "/tour"};
+        options.timeout = 30s;
+        Process tour(options);
+        ASSERT_TRUE(tour.wait_for("\na b c d e f \n", 15s) ||
+                    tour.wait_for("--syscalls shows no system calls", 1s))
+            << tour.out();
+        if (tour.out().find("--syscalls shows no system calls") != std::string::npos)
+            GTEST_SKIP() << "no strace here: " << tour.out();
+        if (script_died_first) {
+            for (const std::string& process : marked_processes(false)) {
+                if (process.ends_with(" script")) {
+                    ASSERT_EQ(::kill(std::stoi(process), SIGKILL), 0);
+                }
+            }
+        }
+        tour.kill(SIGINT);
+        const Result r = tour.finish();
+        EXPECT_EQ(r.out.find("Tour over"), std::string::npos) << r.out;
+        EXPECT_EQ(left_running(), std::vector<std::string>{});
+        EXPECT_EQ(left_in_tmp(), std::vector<std::string>{});
+    }
+}
+
+// The key-2009 segment a late segrace child leaves, made to happen on every
+// run by a stand-in segrace: the tour shows it after the runs and removes
+// it, since it made it.
+TEST(Tour, RemovesTheGreetingSegmentSegraceLeft)
+{
+    if (access("/usr/bin/perl", X_OK) != 0)
+        GTEST_SKIP() << "no perl here to make the segment with";
+    const std::string segrace = std::string(IPCLAB_BINARY_DIR) + "/segrace";
+    const std::string build = stand_in_build(
+        {{"segrace", "#!/bin/sh\n'" + segrace +
+                         "'\nstatus=$?\n"
+                         "perl -e 'defined shmget(2009, 27, 01666) or die \"shmget: $!\\n\"' || exit 1\n"
+                         "exit $status\n"}});
+    const IpcNamespace ns;
+    Options options = tour_options({"tour", "--only", "segrace", "--runs", "2"}, &ns);
+    options.env.push_back("IPCLAB_BUILD_DIR=" + build);
+    const Result r = run(options);
+    ASSERT_EQ(r.status, 0) << r.describe();
+    const std::string text = section(r.out, "segrace");
+    EXPECT_NE(text.find("This run left a key-2009 segment behind:\n"), std::string::npos) << text;
+    const std::size_t left = text.find("After the runs above a key-2009 segment is left");
+    const std::size_t removed =
+        text.find("The tour removed it (ipcrm -M 2009): it was not there before the tour.\n");
+    EXPECT_TRUE(left != std::string::npos && removed != std::string::npos && left < removed) << text;
+    EXPECT_FALSE(segment_exists(ns, greeting_key));
+}
+
+// Colour only on a terminal that can show it, and never with NO_COLOR set.
+TEST(Tour, ColoursOnlyATerminalWithoutNoColor)
+{
+    struct Case {
+        Output output;
+        std::vector<std::string> env;
+        bool colour;
+    };
+    const Case cases[] = {
+        {Output::terminal, {"NO_COLOR", "TERM=xterm"}, true},
+        {Output::terminal, {"NO_COLOR=1", "TERM=xterm"}, false},
+        {Output::terminal, {"NO_COLOR", "TERM=dumb"}, false},
+        {Output::pipe, {"NO_COLOR", "TERM=xterm"}, false},
+    };
+    for (const Case& c : cases) {
+        Options options = tour_options({"tour", "--only", "greetordered", "--runs", "1"});
+        options.output = c.output;
+        options.env.insert(options.env.end(), c.env.begin(), c.env.end());
+        const Result r = run(options);
+        SCOPED_TRACE(std::string(name_of(c.output)) + " with " + c.env[0] + " " + c.env[1]);
+        ASSERT_EQ(r.status, 0) << r.describe();
+        EXPECT_NE(r.out.find("== 2/11 greetordered: ordering parent and child by waiting =="),
+                  std::string::npos)
+            << r.out;
+        EXPECT_EQ(r.out.find("\x1b[1;36m== 2/11 greetordered") != std::string::npos, c.colour) << r.out;
+        if (!c.colour) {
+            EXPECT_EQ(r.out.find('\x1b'), std::string::npos) << r.out;
+        }
+    }
+}
+
+// --syscalls shows the calls under each heading; --diagrams (relative to
+// where the tour started) draws the run at the end.
 TEST(Tour, SyscallsAreLabelledWithTheProcessThatMadeThem)
 {
-    const Result r = run(tour_options({"tour", "--only", "nudgegreet", "--runs", "1", "--syscalls"}));
+    Options options =
+        tour_options({"tour", "--only", "nudgegreet", "--runs", "1", "--syscalls", "--diagrams", "pictures"});
+    options.cwd = test_dir();
+    const Result r = run(options);
     ASSERT_EQ(r.status, 0) << r.describe();
     if (r.out.find("strace is not installed") != std::string::npos ||
         r.out.find("strace cannot trace here") != std::string::npos)
@@ -326,13 +562,16 @@ TEST(Tour, SyscallsAreLabelledWithTheProcessThatMadeThem)
     EXPECT_TRUE(std::regex_search(r.out, std::regex(R"(\n  parent [0-9]+ +kill\([0-9]+, SIGUSR1\) += 0\n)")))
         << r.out;
     EXPECT_TRUE(std::regex_search(r.out, std::regex(R"(\n  child [0-9]+ +--- SIGUSR1 )"))) << r.out;
+    EXPECT_EQ(read_file(test_dir() + "/pictures/nudgegreet.mmd").rfind("sequenceDiagram\n", 0), 0U) << r.out;
+    EXPECT_NE(read_file(test_dir() + "/pictures/nudgegreet.json").find("\"traceEvents\""), std::string::npos);
 }
 
 TEST(Tour, RejectsWrongOptionsAndExplainsTheRightOnes)
 {
     const Result help = run(tour_options({"tour", "--help"}));
     EXPECT_EQ(help.status, 0);
-    for (const std::string option : {"--quick", "--only NAME", "--runs N", "--pause", "--syscalls", "--help"})
+    for (const std::string option :
+         {"--quick", "--only NAME", "--runs N", "--pause", "--syscalls", "--diagrams DIR", "--help"})
         EXPECT_NE(help.out.find(option), std::string::npos) << option;
 
     const std::pair<std::vector<std::string>, std::string> wrong[] = {
@@ -343,6 +582,10 @@ TEST(Tour, RejectsWrongOptionsAndExplainsTheRightOnes)
          "greetloose nudgegreet segduet segrace parleyhand launchcount launchfault "
          "fetchlist pagewatch\n"},
         {{"tour", "--fast"}, "tour: unknown option '--fast' (see --help)\n"},
+        {{"tour", "--only", ""},
+         "tour: no program ''; the programs are: copysplit greetordered "
+         "greetloose nudgegreet segduet segrace parleyhand launchcount launchfault "
+         "fetchlist pagewatch\n"},
     };
     for (const auto& [argv, message] : wrong) {
         const Result r = run(tour_options(argv));
@@ -386,6 +629,43 @@ TEST(Outcomes, ShowsEachDistinctOutputWithItsCountShareAndStatus)
     const Result greet = run(tour_options({"tools/outcomes", "greetordered", "10"}));
     ASSERT_EQ(greet.status, 0) << greet.describe();
     EXPECT_EQ(check_histograms(greet.out, 10, {R"("Hello, World!\n")"}), 1U) << greet.out;
+
+    // Outputs are told apart byte for byte and shown with every byte
+    // visible: control bytes and DEL, a NUL, a difference on the second
+    // line, or after the first sixteen bytes. Runs alternate between two
+    // outputs (printf formats).
+    struct Bytes {
+        std::string first, second;
+        std::string shown_first, shown_second;
+    };
+    const Bytes bytes[] = {
+        {R"(x\001y\177z\n)", R"(x\001y\177Z\n)", R"(x\x01y\x7fz\n)", R"(x\x01y\x7fZ\n)"},
+        {R"(a\000b)", R"(a\000c)", R"(a\0b)", R"(a\0c)"},
+        {R"(one\ntwo\n)", R"(one\nthree\n)", R"(one\ntwo\n)", R"(one\nthree\n)"},
+        {"0123456789abcdef+1", "0123456789abcdef+2", "0123456789abcdef+1", "0123456789abcdef+2"},
+    };
+    const std::string alternate = test_dir() + "/alternate";
+    for (const Bytes& b : bytes) {
+        SCOPED_TRACE(b.first);
+        std::filesystem::remove(test_dir() + "/n");
+        write_file(alternate,
+                   "#!/bin/sh\nn=$(cat " + test_dir() + "/n 2>/dev/null || echo 0); echo $((n + 1)) >" +
+                       test_dir() + "/n\nif [ $((n % 2)) -eq 0 ]; then printf '" + b.first +
+                       "'; else printf '" + b.second + "'; fi\n",
+                   0755);
+        const Result table = run(tour_options({"tools/outcomes", alternate, "4"}));
+        ASSERT_EQ(table.status, 0) << table.describe();
+        const auto shown = histograms(table.out);
+        ASSERT_EQ(shown.size(), 1U) << table.out;
+        EXPECT_EQ(shown[0].rows, (std::map<std::string, int>{{'"' + b.shown_first + '"', 2},
+                                                             {'"' + b.shown_second + '"', 2}}))
+            << table.out;
+        // For programs: count, tab, output without quotes, most frequent
+        // first (equal counts in the order first seen).
+        std::filesystem::remove(test_dir() + "/n");
+        const Result tsv = run(tour_options({"tools/outcomes", "--tsv", "-", alternate, "3"}));
+        EXPECT_EQ(tsv.out, "2\t" + b.shown_first + "\n1\t" + b.shown_second + "\n") << tsv.describe();
+    }
 
     const Result missing = run(tour_options({"tools/outcomes", "segfault"}));
     EXPECT_EQ(missing.status, 1);
