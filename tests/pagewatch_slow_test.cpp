@@ -97,18 +97,26 @@ TEST(Pagewatch, ChangeWrittenToTheFileShowsFromTheNextLine)
 }
 
 // Truncated under the mapping, the next read raises SIGBUS: a message and
-// status 1 instead of a crash.
+// status 1 instead of a crash. With standard error closed the file would
+// have been descriptor 2, and the message would have gone into it.
 TEST(Pagewatch, FileTruncatedWhileMappedEndsWithAMessage)
 {
-    Process watcher(watch(Output::terminal));
-    ASSERT_TRUE(watcher.wait_for(lines(a_line, 2), 10s)) << watcher.out();
-    ASSERT_EQ(truncate(mapped_file().c_str(), 0), 0);
-    const Result r = watcher.finish();
-    EXPECT_EQ(r.status, 1) << r.describe();
-    EXPECT_EQ(r.err, "pagewatch: SIGBUS: ./temp_mmap.txt shrank under the mapping\n");
-    const auto printed = static_cast<int>(r.out.size() / a_line.size());
-    EXPECT_GE(printed, 2);
-    EXPECT_EQ(r.out, lines(a_line, printed));
+    for (const bool stderr_closed : {false, true}) {
+        Options options = watch(Output::terminal);
+        if (stderr_closed)
+            options.before_exec = [] { close(STDERR_FILENO); };
+        Process watcher(options);
+        ASSERT_TRUE(watcher.wait_for(lines(a_line, 2), 10s)) << watcher.out();
+        ASSERT_EQ(truncate(mapped_file().c_str(), 0), 0);
+        const Result r = watcher.finish();
+        EXPECT_EQ(r.status, 1) << r.describe();
+        EXPECT_EQ(r.err,
+                  stderr_closed ? "" : "pagewatch: SIGBUS: ./temp_mmap.txt shrank under the mapping\n");
+        EXPECT_EQ(read_file(mapped_file()), "") << "stderr closed: " << stderr_closed;
+        const auto printed = static_cast<int>(r.out.size() / a_line.size());
+        EXPECT_GE(printed, 2);
+        EXPECT_EQ(r.out, lines(a_line, printed));
+    }
 }
 
 }  // namespace
