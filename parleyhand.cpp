@@ -48,6 +48,7 @@ static void sleep_one_second();
 static int end_of_input(int read_errno);
 static void copy_into_text(const char* line);
 static bool find_first_party(pid_t own_pid, int shmid, first_party* first);
+static bool send_line_signal(const first_party& first);
 static void wait_until_taken(std::atomic_ref<std::int32_t> status, const first_party& first, int shmid);
 [[noreturn]] static void fail(const char* call, const char* argument);
 
@@ -89,16 +90,11 @@ int main()
     const int shmid = shmget(exchange_key, sizeof(exchange_block), IPC_CREAT | 0666);
     if (shmid == -1)
         fail("shmget", "key 12345");
-    void* address = shmat(shmid, nullptr, 0);
-    if (address == reinterpret_cast<void*>(-1))
+    shared_memory = static_cast<exchange_block*>(shmat(shmid, nullptr, 0));
+    if (shared_memory == reinterpret_cast<exchange_block*>(-1))
         fail("shmat", "key 12345");
-    shared_memory = static_cast<exchange_block*>(address);
-
-    // The handler goes in before our id is published: a first party that
-    // finds the id may signal at once, and SIGUSR2 would otherwise kill us.
-    install_handler();
-    // The other process changes these words: every access goes to memory.
-    std::atomic_ref<std::int32_t> status(shared_memory->status);
+    install_handler();  // before our id is published: SIGUSR2 may come at once
+    std::atomic_ref<std::int32_t> status(shared_memory->status);  // read afresh each time
     std::atomic_ref<std::int32_t>(shared_memory->user2_pid).store(own_pid);
     status.store(not_ready);
 
@@ -109,11 +105,8 @@ int main()
         hold_messages();  // never inside the prompt
         fputs("User2: ", stdout);
         fflush(stdout);  // shown before the read, on a terminal or a pipe
-
-        // The line is read into a private buffer, not straight into text: a
-        // message that arrives while the user is typing is stored in text by
-        // the first party and printed by the handler, and a read into text
-        // would splice the two. Copied below, the line arrives whole.
+        // Read into a private buffer, not straight into text, where a message
+        // of the first party's may arrive meanwhile: the line stays whole.
         char line[text_size];  // at most 99 characters and the terminator
         let_messages_in();
         const bool got_line = fgets(line, sizeof line, stdin) != nullptr;
@@ -127,28 +120,23 @@ int main()
             copy_into_text(line);
             break;  // the first party is not told; status stays as it is
         }
-
-        // Every check comes first, so that nothing stands between storing
-        // the line, storing ready and the signal.
+        // Every check first: nothing stands between text, ready and the signal.
         first_party first = {};
         if (!find_first_party(own_pid, shmid, &first))
             continue;
         copy_into_text(line);
         status.store(ready);  // ready is stored before the signal goes out
-        if (syscall(SYS_pidfd_send_signal, first.pidfd, line_signal, nullptr, 0) == -1) {
-            fprintf(stderr, "parleyhand: pidfd_send_signal(%d): %s\n", static_cast<int>(first.pid),
-                    strerror(errno));
-            status.store(not_ready);  // nobody will take the line
-        } else {
+        if (send_line_signal(first)) {
             let_messages_in();
             wait_until_taken(status, first, shmid);
             hold_messages();
+        } else {
+            status.store(not_ready);  // nobody will take the line
         }
         close(first.pidfd);
     }
-
-    // SIGUSR2 is blocked: the handler cannot run once the segment is gone.
-    if (shmdt(address) == -1)
+    // SIGUSR2 is blocked here: the handler cannot run once the segment is gone.
+    if (shmdt(shared_memory) == -1)
         fail("shmdt", "key 12345");
     return exit_status;
 }
@@ -286,6 +274,15 @@ static bool find_first_party(pid_t own_pid, int shmid, first_party* first)
         return true;
     report(state, first->pid, false, maps_path, maps_errno);
     close(first->pidfd);
+    return false;
+}
+
+// SIGUSR1 through the pidfd; a failure is reported.
+static bool send_line_signal(const first_party& first)
+{
+    if (syscall(SYS_pidfd_send_signal, first.pidfd, line_signal, nullptr, 0) == 0)
+        return true;
+    fprintf(stderr, "parleyhand: pidfd_send_signal(%d): %s\n", static_cast<int>(first.pid), strerror(errno));
     return false;
 }
 

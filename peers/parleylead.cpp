@@ -47,6 +47,7 @@ static volatile sig_atomic_t line_waiting = 0;  // SIGUSR1 came: a line is in te
 // Only records; the main loop takes the line.
 static void handler(int /*sig*/) { line_waiting = 1; }
 
+static void catch_line_signal(sigset_t* blocked, sigset_t* waiting);
 static void take_line(exchange_block* shared_memory);
 static long long now_ns();
 static void pause_until(long long not_before_ns, const sigset_t& waiting);
@@ -60,7 +61,6 @@ int main()
 {
     keep_standard_streams_open();  // /proc/PID/maps is opened later
     const pid_t own_pid = getpid();
-
     const int shmid = shmget(exchange_key, sizeof(exchange_block), IPC_CREAT | 0666);
     if (shmid == -1)
         fail("shmget", "key 12345");
@@ -68,24 +68,10 @@ int main()
     if (address == reinterpret_cast<void*>(-1))
         fail("shmat", "key 12345");
     auto* shared_memory = static_cast<exchange_block*>(address);
-
-    // SIGUSR1 is blocked except inside ppoll (and one chosen moment below),
-    // so it cannot slip in between a test of line_waiting and the wait, and
-    // interrupts nothing else: ppoll returns EINTR and the loop takes over.
-    sigset_t blocked;
-    sigset_t waiting;
-    sigemptyset(&blocked);
-    sigaddset(&blocked, line_signal);
-    if (sigprocmask(SIG_BLOCK, &blocked, &waiting) == -1)
-        fail("sigprocmask", "SIG_BLOCK");
-    sigdelset(&waiting, line_signal);
-    struct sigaction action = {};
-    action.sa_handler = handler;
-    sigemptyset(&action.sa_mask);
-    if (sigaction(line_signal, &action, nullptr) == -1)
-        fail("sigaction", "SIGUSR1");
+    sigset_t blocked;  // SIGUSR1 alone
+    sigset_t waiting;  // the mask inside ppoll: SIGUSR1 let in
+    catch_line_signal(&blocked, &waiting);
     std::atomic_ref<std::int32_t>(shared_memory->user1_pid).store(own_pid);
-
     pending_input input = {};
     bool prompt_due = true;
     long long not_before_ns = 0;  // CLOCK_MONOTONIC time of our next line
@@ -105,9 +91,7 @@ int main()
             fflush(stdout);
             prompt_due = false;
         }
-
-        // A SIGUSR1 that came since the last wait is let in now: parleyhand's
-        // line is taken before one of ours overwrites text.
+        // A SIGUSR1 come since the last wait is let in: its line is taken first.
         if (sigprocmask(SIG_SETMASK, &waiting, nullptr) == -1 ||
             sigprocmask(SIG_BLOCK, &blocked, nullptr) == -1)
             fail("sigprocmask", "SIG_SETMASK");
@@ -129,7 +113,6 @@ int main()
         if (exit_status != 0)
             break;
     }
-
     if (shmdt(address) == -1)
         fail("shmdt", "key 12345");
     return exit_status;
@@ -141,6 +124,23 @@ int main()
     const int saved_errno = errno;
     fprintf(stderr, "parleylead: %s(%s): %s\n", call, argument, strerror(saved_errno));
     exit(1);
+}
+
+// SIGUSR1 is blocked except inside ppoll (and one chosen moment in the
+// loop), so it cannot slip in between a test of line_waiting and the wait,
+// and interrupts nothing else: ppoll returns EINTR and the loop takes over.
+static void catch_line_signal(sigset_t* blocked, sigset_t* waiting)
+{
+    sigemptyset(blocked);
+    sigaddset(blocked, line_signal);
+    if (sigprocmask(SIG_BLOCK, blocked, waiting) == -1)
+        fail("sigprocmask", "SIG_BLOCK");
+    sigdelset(waiting, line_signal);
+    struct sigaction action = {};
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    if (sigaction(line_signal, &action, nullptr) == -1)
+        fail("sigaction", "SIGUSR1");
 }
 
 // Prints parleyhand's line and tells it the line is taken. A SIGUSR1 while

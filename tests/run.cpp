@@ -634,8 +634,7 @@ Process::Process(Options options) : options_(std::move(options))
     if (in_namespace && read_program_pid(report[0]) && options_.pid_namespace)
         open_namespaces();
     for (const int fd : {out_fd_, err_fd_, in_fd_})
-        if (fd >= 0)
-            fcntl(fd, F_SETFL, O_NONBLOCK);
+        fcntl(fd, F_SETFL, O_NONBLOCK);  // -1 (none) just fails
     pending_input_ = options_.input;
     close_after_input_ = !options_.input.empty();
 }
@@ -702,43 +701,50 @@ void Process::reap(bool block)
             return;
         record(info);
     }
-}  // Moves bytes until `until`; returns false once there is nothing left to
+}
+
+// Standard input: what is pending, then end of input if asked.
+void Process::feed_input()
+{
+    if (in_fd_ < 0)
+        return;
+    while (!pending_input_.empty()) {
+        const ssize_t n = ::write(in_fd_, pending_input_.data(), pending_input_.size());
+        if (n > 0) {
+            partial_line_ = pending_input_[static_cast<std::size_t>(n) - 1] != '\n';
+            pending_input_.erase(0, static_cast<std::size_t>(n));
+            continue;
+        }
+        if (n < 0 && (errno == EAGAIN || errno == EINTR))
+            break;
+        pending_input_.clear();  // the reader is gone
+        close_after_input_ = true;
+    }
+    if (pending_input_.empty() && close_after_input_) {
+        if (in_fd_ == out_fd_) {
+            // Terminal: EOF is the EOF character at the start of a line.
+            // After a partial line, the first EOF character only
+            // ends that line's read; the second is the end of input.
+            const std::string_view eof = partial_line_ ? "\x04\x04" : "\x04";
+            if (::write(in_fd_, eof.data(), eof.size()) == static_cast<ssize_t>(eof.size()) ||
+                errno != EAGAIN) {
+                in_fd_ = -1;
+                close_after_input_ = false;
+            }
+        } else {
+            close(in_fd_);
+            in_fd_ = -1;
+            close_after_input_ = false;
+        }
+    }
+}
+
+// Moves bytes until `until`; returns false once there is nothing left to
 // wait for (program ended and every output closed).
 bool Process::pump(Clock::time_point until)
 {
     for (;;) {
-        // Standard input: what is pending, then end of input if asked.
-        if (in_fd_ >= 0) {
-            while (!pending_input_.empty()) {
-                const ssize_t n = ::write(in_fd_, pending_input_.data(), pending_input_.size());
-                if (n > 0) {
-                    partial_line_ = pending_input_[static_cast<std::size_t>(n) - 1] != '\n';
-                    pending_input_.erase(0, static_cast<std::size_t>(n));
-                    continue;
-                }
-                if (n < 0 && (errno == EAGAIN || errno == EINTR))
-                    break;
-                pending_input_.clear();  // the reader is gone
-                close_after_input_ = true;
-            }
-            if (pending_input_.empty() && close_after_input_) {
-                if (in_fd_ == out_fd_) {
-                    // Terminal: EOF is the EOF character at the start of a line.
-                    // After a partial line, the first EOF character only
-                    // ends that line's read; the second is the end of input.
-                    const std::string_view eof = partial_line_ ? "\x04\x04" : "\x04";
-                    if (::write(in_fd_, eof.data(), eof.size()) == static_cast<ssize_t>(eof.size()) ||
-                        errno != EAGAIN) {
-                        in_fd_ = -1;
-                        close_after_input_ = false;
-                    }
-                } else {
-                    close(in_fd_);
-                    in_fd_ = -1;
-                    close_after_input_ = false;
-                }
-            }
-        }
+        feed_input();
 
         pollfd fds[4];
         nfds_t count = 0;

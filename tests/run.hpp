@@ -174,6 +174,7 @@ private:
     int open_stdout();
     bool read_program_pid(int report);
     void open_namespaces();
+    void feed_input();
     bool pump(std::chrono::steady_clock::time_point until);
     void reap(bool block);
     void fail_timeout(const char* what);
