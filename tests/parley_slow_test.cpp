@@ -467,6 +467,106 @@ TEST(Parley, LineIsStoredJustBeforeReady)
     ns.expect_sleeper_untouched();
 }
 
+// A failed call is reported with its name and what it was called on.
+// strace makes the kernel fail it; "PID" in a row stands for the first
+// party's id (the sleeper's, or parleylead's with `lead`).
+struct Injected {
+    const char* name;
+    const char* program;
+    std::vector<std::string> strace;
+    bool lead;  // a real first party runs (else user1_pid names the sleeper)
+    std::string out;
+    std::string err;
+    int status;
+};
+
+const Injected injected[] = {
+    {"hand_shmat",
+     "parleyhand",
+     {"-e", "trace=shmat", "-e", "inject=shmat:error=ENOMEM"},
+     false,
+     "",
+     "parleyhand: shmat(key 12345): Cannot allocate memory\n",
+     1},
+    {"lead_shmat",
+     "peers/parleylead",
+     {"-e", "trace=shmat", "-e", "inject=shmat:error=ENOMEM"},
+     false,
+     "",
+     "parleylead: shmat(key 12345): Cannot allocate memory\n",
+     1},
+    {"pidfd_open",
+     "parleyhand",
+     {"-e", "trace=pidfd_open", "-e", "inject=pidfd_open:error=EMFILE"},
+     false,
+     "User2: User2: ",
+     "parleyhand: pidfd_open(PID): Too many open files\n",
+     0},
+    {"maps",
+     "parleyhand",
+     {"-P", "/proc/PID/maps", "-e", "inject=openat:error=EACCES"},
+     false,
+     "User2: User2: ",
+     "parleyhand: fopen(/proc/PID/maps): Permission denied\n",
+     0},
+    {"pidfd_send_signal",
+     "parleyhand",
+     {"-e", "trace=pidfd_send_signal", "-e", "inject=pidfd_send_signal:error=EPERM"},
+     true,
+     "User2: User2: ",
+     "parleyhand: pidfd_send_signal(PID): Operation not permitted\n",
+     0},
+};
+
+std::string with_pid(std::string text, std::int32_t pid)
+{
+    for (std::size_t at; (at = text.find("PID")) != std::string::npos;)
+        text.replace(at, 3, std::to_string(pid));
+    return text;
+}
+
+class InjectedFailure : public testing::TestWithParam<Injected> {};
+
+TEST_P(InjectedFailure, IsReportedWithTheCallsName)
+{
+    if (access("/usr/bin/strace", X_OK) != 0)
+        GTEST_SKIP() << "needs /usr/bin/strace";
+    const Injected& row = GetParam();
+    Namespaces ns;
+    std::unique_ptr<Process> user1;
+    std::int32_t first = ns.sleeper.pid();
+    if (row.lead) {
+        user1 = std::make_unique<Process>(lead(ns));
+        ASSERT_TRUE(user1->wait_for("User1: "));
+        first = user1->pid();
+    } else {
+        poke(ns.ipc, user1_pid_at, int_bytes(first));
+    }
+    std::vector<std::string> strace;
+    for (const std::string& argument : row.strace)
+        strace.push_back(with_pid(argument, first));
+    Options options = traced_hand(ns, strace);
+    options.argv.back() = program(row.program);
+    options.input = "hello\nq\n";
+    expect_result(run(options), row.out, with_pid(row.err, first), row.status);
+    user1.reset();
+    ns.expect_sleeper_untouched();
+}
+
+INSTANTIATE_TEST_SUITE_P(Parley, InjectedFailure, testing::ValuesIn(injected),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// A read error on standard input (here a directory) is reported and ends the
+// exchange with status 1.
+TEST(Parley, ReadErrorIsReported)
+{
+    Namespaces ns;
+    Options options = hand(ns);
+    options.argv = {"/bin/sh", "-c", "exec \"$0\" < /", program("parleyhand")};
+    expect_result(run(options), "User2: ", "parleyhand: fgets(stdin): Is a directory\n", 1);
+    ns.expect_sleeper_untouched();
+}
+
 // The first party sends only to a live parleyhand, too: never to an
 // unrelated process whose id is left in user2_pid.
 TEST(Parleylead, SendsNothingToAStaleSecondParty)
