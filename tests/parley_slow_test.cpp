@@ -518,6 +518,8 @@ const Injected injected[] = {
      0},
 };
 
+void PrintTo(const Injected& row, std::ostream* os) { *os << row.name; }
+
 std::string with_pid(std::string text, std::int32_t pid)
 {
     for (std::size_t at; (at = text.find("PID")) != std::string::npos;)
