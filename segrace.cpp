@@ -19,6 +19,7 @@
 //
 // Run: build/segrace     (many times: on one CPU, taskset -c 0 build/segrace)
 
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <cstddef>
@@ -41,6 +42,16 @@ constexpr std::string_view parent_word = "bbb\n";  // appended by the parent
 // really happen, and in program order.
 static_assert(std::atomic_ref<char>::is_always_lock_free);  // no lock: works across processes
 
+using Shown = std::array<char, greeting_size + 1>;  // a copy of the text to print, always terminated
+
+// Failure messages go straight to descriptor 2 (dprintf): unbuffered, as
+// stderr is, and one symbol fewer to resolve when the program starts.
+static char* attach_greeting(int& id);
+static void append(char* text, char c);
+static Shown printable(char* text);
+static bool remove_greeting(int id);
+static int finish_output(int status);
+
 int main()
 {
     const pid_t pid = fork();
@@ -50,72 +61,118 @@ int main()
     }
 
     // Child and parent alike: get the segment (created if missing) and
-    // attach it. The child may get the identifier just before the parent
-    // removes the segment, and then find it destroyed when it attaches
-    // (EINVAL, EIDRM): a new get creates a fresh segment.
+    // attach it.
     int id = -1;
-    char* text = nullptr;
-    for (int attempt = 1; text == nullptr; ++attempt) {
+    char* const text = attach_greeting(id);
+    if (text == nullptr)
+        return 1;  // nothing printed: nothing to check
+
+    if (pid == 0) {
+        // Child: empty the text, whatever is in it by now, then append.
+        std::atomic_ref(text[0]).store('\0');
+        for (const char c : child_word)
+            append(text, c);
+        printf("Child append %s\n", printable(text).data());
+        (void)shmdt(text);  // cannot fail: text is our own attachment
+        return finish_output(0);
+    }
+
+    // Parent: print the text at once, without waiting for anyone, then
+    // append, while the child may be appending too.
+    printf("Parent reads %s\n", printable(text).data());
+    for (const char c : parent_word)
+        append(text, c);
+    printf("Parent append %s\n", printable(text).data());
+
+    // Detach, then mark for removal. The child may still be attached; the
+    // system destroys the segment after its last detach.
+    (void)shmdt(text);  // cannot fail: text is our own attachment
+    const bool removed = remove_greeting(id);
+    return finish_output(removed ? 0 : 1);
+}
+
+// Gets the greeting segment (created if missing) and attaches it; stores
+// its identifier in `id`. The child may get the identifier just before the
+// parent removes the segment, and then find it destroyed when it attaches
+// (EINVAL, EIDRM): a new get creates a fresh segment. Returns nullptr after
+// reporting a failure.
+static char* attach_greeting(int& id)
+{
+    for (int attempt = 1;; ++attempt) {
         id = shmget(greeting_key, greeting_size, IPC_CREAT | 0666);
         if (id == -1) {
             const int error = errno;
-            fprintf(stderr, "segrace: shmget(key %d): %s\n", greeting_key, strerror(error));
-            return 1;
+            dprintf(STDERR_FILENO, "segrace: shmget(key %d): %s\n", greeting_key, strerror(error));
+            return nullptr;
         }
         void* const address = shmat(id, nullptr, 0);
         const int error = errno;
         if (address != reinterpret_cast<void*>(-1))
-            text = static_cast<char*>(address);
-        else if ((error != EINVAL && error != EIDRM) || attempt == attach_attempts) {
-            fprintf(stderr, "segrace: shmat(key %d): %s\n", greeting_key, strerror(error));
-            return 1;
+            return static_cast<char*>(address);
+        if ((error != EINVAL && error != EIDRM) || attempt == attach_attempts) {
+            dprintf(STDERR_FILENO, "segrace: shmat(key %d): %s\n", greeting_key, strerror(error));
+            return nullptr;
         }
     }
+}
 
-    const std::string_view word = pid == 0 ? child_word : parent_word;
-    char shown[greeting_size + 1] = {};  // a copy to print, always terminated
-
-    if (pid == 0) {
-        // Child: empty the text, whatever is in it by now.
-        std::atomic_ref(text[0]).store('\0');
-    } else {
-        // Parent: print the text at once, without waiting for anyone.
-        for (std::size_t i = 0; i < greeting_size; ++i)  // never past the segment
-            if ((shown[i] = std::atomic_ref(text[i]).load()) == '\0')
-                break;
-        printf("Parent reads %s\n", shown);
+// Character append: find the end, store the new terminator, and only then
+// the character over the old one, so that a reader never meets an
+// unterminated text. The search and both stores stay within the segment's
+// bytes; with no room the character is dropped. The other process may
+// append at the same end between our search and our stores; then one of
+// the two characters is lost.
+static void append(char* text, char c)
+{
+    std::size_t end = 0;
+    while (end < greeting_size && std::atomic_ref(text[end]).load() != '\0')
+        ++end;
+    if (end + 1 < greeting_size) {
+        std::atomic_ref(text[end + 1]).store('\0');
+        std::atomic_ref(text[end]).store(c);
     }
+}
 
-    // Both: append our characters. Character append: find the end, store
-    // the new terminator, and only then the character over the old one, so
-    // that a reader never meets an unterminated text. No room: the character
-    // is dropped. The other process may append at the same end between our
-    // search and our stores; then one of the two characters is lost.
-    for (const char c : word) {
-        std::size_t end = 0;
-        while (end < greeting_size && std::atomic_ref(text[end]).load() != '\0')
-            ++end;
-        if (end + 1 < greeting_size) {
-            std::atomic_ref(text[end + 1]).store('\0');
-            std::atomic_ref(text[end]).store(c);
-        }
-    }
-
+// A copy of the text to print: up to its terminator, never past the
+// segment's bytes.
+static Shown printable(char* text)
+{
+    Shown shown = {};
     for (std::size_t i = 0; i < greeting_size; ++i)
         if ((shown[i] = std::atomic_ref(text[i]).load()) == '\0')
             break;
-    printf("%s append %s\n", pid == 0 ? "Child" : "Parent", shown);
-    shmdt(text);
+    return shown;
+}
 
-    // Parent: detach (above), then mark for removal. The child may still be
-    // attached; the system destroys the segment after its last detach.
-    // Another run sharing it may have removed it already (EINVAL, EIDRM).
-    if (pid != 0 && shmctl(id, IPC_RMID, nullptr) == -1) {
+// Marks the segment for removal. Another run sharing it may have removed it
+// already (EINVAL, EIDRM): it is gone either way. Returns false after
+// reporting any other failure.
+static bool remove_greeting(int id)
+{
+    if (shmctl(id, IPC_RMID, nullptr) == -1) {
         const int error = errno;
         if (error != EINVAL && error != EIDRM) {
-            fprintf(stderr, "segrace: shmctl(key %d, IPC_RMID): %s\n", greeting_key, strerror(error));
-            return 1;
+            dprintf(STDERR_FILENO, "segrace: shmctl(key %d, IPC_RMID): %s\n", greeting_key, strerror(error));
+            return false;
         }
     }
-    return 0;
+    return true;
+}
+
+// Standard output is written out when the process ends, too late to report
+// a write that failed. So each process that has printed flushes and closes
+// it itself before it ends: a full disk or a closed descriptor then gives a
+// message and status 1 instead of passing for success.
+static int finish_output(int status)
+{
+    // A line already written out failed (ferror_unlocked: single-threaded, and
+    // inlined, so it costs no symbol lookup at start-up).
+    const bool failed_before = ferror_unlocked(stdout) != 0;
+    errno = 0;
+    if (fclose(stdout) == 0 && !failed_before)
+        return status;
+    const int error = errno;  // 0: the reason went with the earlier line
+    dprintf(STDERR_FILENO, "segrace: write error%s%s\n", error != 0 ? ": " : "",
+            error != 0 ? strerror(error) : "");
+    return 1;
 }

@@ -5,10 +5,16 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
+#include <atomic>
 #include <bit>
 #include <cstring>
+#include <fcntl.h>
 #include <linux/capability.h>
+#include <memory>
 #include <optional>
+#include <sched.h>
+#include <sys/personality.h>
 #include <sys/prctl.h>
 #include <sys/shm.h>
 #include <unistd.h>
@@ -63,6 +69,115 @@ void plant(const IpcNamespace& ns, std::string_view bytes, std::size_t size = gr
         << "planting a segment";
 }
 
+// Before exec: map the way older kernels did, upwards from a low address,
+// so that a segment the program attaches has unmapped memory right after
+// it. A search for a terminator that runs past the segment's bytes then
+// crashes at the end of the segment, instead of reading on unseen into
+// whatever mapping follows it.
+void upward_layout()
+{
+    if (personality(static_cast<unsigned long>(personality(0xffffffff)) | ADDR_COMPAT_LAYOUT) == -1)
+        _exit(125);
+}
+
+// A run under strace that makes the kernel answer calls with an error:
+// `inject` as strace's -e inject= takes it (CALL:error=NAME:when=...).
+Options injected(const IpcNamespace& ns, const std::string& name, const std::string& inject)
+{
+    Options options = in(ns, name);
+    const std::string call = inject.substr(0, inject.find(':'));
+    options.argv = {"/usr/bin/strace",  "-f",         "-qq", "-o", "/dev/null", "-e", "trace=" + call, "-e",
+                    "inject=" + inject, program(name)};
+    if (sanitized_build())
+        options.env = {"ASAN_OPTIONS=detect_leaks=0"};  // LeakSanitizer cannot work under ptrace
+    return options;
+}
+
+// Two CPUs this test may use, to run a program on one and a process that
+// shares its segment on the other, so that the two truly run at once;
+// -1 for both when there are fewer.
+std::array<int, 2> two_cpus()
+{
+    cpu_set_t set;
+    std::array<int, 2> cpus = {-1, -1};
+    if (sched_getaffinity(0, sizeof set, &set) != 0 || CPU_COUNT(&set) < 2)
+        return cpus;
+    for (int cpu = 0, found = 0; found < 2; ++cpu)
+        if (CPU_ISSET(cpu, &set))
+            cpus[found++] = cpu;
+    return cpus;
+}
+
+// Before exec: run ahead of ordinary processes when allowed (as root), so
+// that a program and a process reading its segment on another CPU run at
+// the same moments even on a busy machine. Elsewhere nothing changes.
+void urgent()
+{
+    const sched_param first = {.sched_priority = 1};
+    (void)sched_setscheduler(0, SCHED_FIFO, &first);  // not allowed: ordinary priority, fewer chances
+}
+
+// A stand-in for another program that shares the segment, run beside the
+// programs as a Process whose before_exec never returns. It plants a
+// key-2009 segment of `size` bytes, every byte `leftover`, says "ready", and
+// then, until a program marks the segment for removal, either keeps the text
+// full (bytes 0-26 'f', no terminator) or, with a terminator in byte 0,
+// reads it as a program would, up to its terminator.
+// Status: 0, 1 when a byte from 27 on was changed, 2 when the text showed a
+// leftover byte, 3 when the segment was never removed.
+constexpr char leftover = '#';  // no program appends it
+enum class Sharer { keep_full, watch };
+
+Options sharer(const IpcNamespace& ns, Sharer role, std::size_t size, int cpu)
+{
+    Options options;
+    options.argv = {"/bin/false"};  // never run
+    options.ipc = &ns;
+    options.cpu = cpu;
+    options.before_exec = [role, size] {
+        const int id = shmget(greeting_key, size, IPC_CREAT | IPC_EXCL | 0666);
+        void* const address = id == -1 ? reinterpret_cast<void*>(-1) : shmat(id, nullptr, 0);
+        if (address == reinterpret_cast<void*>(-1))
+            _exit(125);
+        auto* const bytes = static_cast<char*>(address);
+        memset(bytes, leftover, size);
+        if (role == Sharer::keep_full)
+            memset(bytes, 'f', greeting_size);
+        else
+            bytes[0] = '\0';
+        urgent();
+        if (write(STDOUT_FILENO, "ready\n", 6) != 6)
+            _exit(125);
+        const auto until = std::chrono::steady_clock::now() + 2s;
+        bool seen = false;
+        for (unsigned round = 1;; ++round) {
+            for (std::size_t i = 0; i < greeting_size; ++i) {
+                if (role == Sharer::keep_full) {
+                    std::atomic_ref(bytes[i]).store('f');
+                    continue;
+                }
+                const char c = std::atomic_ref(bytes[i]).load();
+                seen = seen || c == leftover;
+                if (c == '\0' || c == leftover)
+                    break;
+            }
+            shmid_ds state = {};
+            if (round % 64 != 0)
+                continue;
+            if (shmctl(id, IPC_STAT, &state) != 0)
+                _exit(125);
+            if ((state.shm_perm.mode & SHM_DEST) != 0 && state.shm_nattch == 1)
+                break;
+            if (std::chrono::steady_clock::now() > until)
+                _exit(3);
+        }
+        const bool kept =
+            std::all_of(bytes + greeting_size, bytes + size, [](char c) { return c == leftover; });
+        _exit(!kept ? 1 : seen ? 2 : 0);
+    };
+    return options;
+}
+
 // ------------------------------------------------------------------ segduet
 
 constexpr std::string_view greeting = "Child append Hello\nParent reads Hello\nParent append HelloWorld!\n\n";
@@ -92,6 +207,56 @@ TEST(Segduet, LeftoverSegmentGivesTheSameTrace)
         EXPECT_TRUE(r.out == greeting && r.status == 0 && r.err.empty())
             << left.size() << " bytes left: " << r.describe();
         EXPECT_EQ(take_segment(ns), std::nullopt);
+    }
+}
+
+// Another program keeps the text full (27 bytes, no terminator) while
+// segduet runs: every append finds no room and drops its character, and
+// nothing from byte 27 on is read or written. The segment is larger and
+// holds no terminator at all, so a search that went on past the 27 bytes
+// would crash at its end.
+TEST(Segduet, FullTextIsNeverWrittenPast)
+{
+    const IpcNamespace ns;
+    const auto [mine, theirs] = two_cpus();
+    for (int i = 0; i < 20; ++i) {
+        Process full(sharer(ns, Sharer::keep_full, 65536, theirs));
+        ASSERT_TRUE(full.wait_for("ready\n"));
+        Options options = in(ns, "segduet", Output::pipe, mine);
+        options.before_exec = [] {
+            upward_layout();
+            urgent();
+        };
+        const Result r = run(options);
+        ASSERT_TRUE(r.status == 0 && r.err.empty() && r.out.find(leftover) == std::string::npos)
+            << "run " << i << ": " << r.describe();
+        EXPECT_EQ(full.finish().status, 0) << "run " << i << ": 1: bytes from 27 on changed, 3: not removed";
+    }
+}
+
+// Leftover bytes lie behind the terminator while segduet appends, and
+// another program reads the text all the time. It never meets them: each
+// append stores the new terminator before the character.
+TEST(Segduet, ReaderNeverMeetsAnUnterminatedText)
+{
+    const IpcNamespace ns;
+    const auto [mine, theirs] = two_cpus();
+    for (int i = 0; i < 40; ++i) {
+        Process reader(sharer(ns, Sharer::watch, greeting_size, theirs));
+        ASSERT_TRUE(reader.wait_for("ready\n"));
+        std::vector<std::unique_ptr<Process>> runs;
+        for (int k = 0; k < 4; ++k) {
+            Options options = in(ns, "segduet", Output::pipe, mine);
+            options.before_exec = urgent;
+            runs.push_back(std::make_unique<Process>(options));
+        }
+        for (const auto& p : runs) {
+            const Result r = p->finish();
+            ASSERT_TRUE(r.status == 0 && r.err.empty() && r.out.find(leftover) == std::string::npos)
+                << "run " << i << ": " << r.describe();
+        }
+        EXPECT_EQ(reader.finish().status, 0) << "run " << i << ": 2: leftover bytes seen, 3: not removed";
+        take_segment(ns);  // a fresh one, from a run that came after the removal
     }
 }
 
@@ -236,11 +401,12 @@ TEST(Segrace, EveryRunIsACorrectInterleavingOnAnyCpu) { race(-1); }
 
 // Text left by an earlier run shows in "Parent reads " when the parent runs
 // first. Appends stay within the 27 bytes: a character with no room is
-// dropped, and a text with no terminator is read only up to the 27th byte.
+// dropped, and a text with no terminator is read only up to the 27th byte
+// (the larger segment has none at all, and unmapped memory after it).
 TEST(Segrace, EarlierTextShowsInParentReads)
 {
     const IpcNamespace ns;
-    const std::string x(23, 'x'), z(4096, 'z');
+    const std::string x(23, 'x'), z(65536, 'z');
     struct Case {
         std::string left;
         std::size_t size;
@@ -252,7 +418,9 @@ TEST(Segrace, EarlierTextShowsInParentReads)
         bool seen = false;
         for (int i = 0; i < 1000 && !seen; ++i) {
             plant(ns, c.left, c.size);
-            const Result r = run(in(ns, "segrace", Output::pipe, 0));
+            Options options = in(ns, "segrace", Output::pipe, 0);
+            options.before_exec = upward_layout;
+            const Result r = run(options);
             const auto readings = parse(r.out, Output::pipe);
             ASSERT_TRUE(r.status == 0 && r.err.empty() &&
                         std::ranges::any_of(readings, [&](const Lines& l) { return correct(l, left); }))
@@ -276,20 +444,8 @@ TEST(SegmentErrors, AttachToRemovedSegmentIsRetriedAFewTimes)
     for (const std::string name : {"segduet", "segrace"}) {
         for (const int failures : {4, 5}) {
             const IpcNamespace ns;
-            Options options = in(ns, name);
-            options.argv = {"/usr/bin/strace",
-                            "-f",
-                            "-qq",
-                            "-o",
-                            "/dev/null",
-                            "-e",
-                            "trace=shmat",
-                            "-e",
-                            "inject=shmat:error=EINVAL:when=1.." + std::to_string(failures),
-                            program(name)};
-            if (sanitized_build())
-                options.env = {"ASAN_OPTIONS=detect_leaks=0"};  // LeakSanitizer cannot work under ptrace
-            const Result r = run(options);
+            const Result r =
+                run(injected(ns, name, "shmat:error=EINVAL:when=1.." + std::to_string(failures)));
             if (failures == 5) {
                 const std::string report = name + ": shmat(key 2009): Invalid argument\n";
                 EXPECT_TRUE(r.err == report + report && r.status == 1 && r.out.empty())
@@ -301,6 +457,60 @@ TEST(SegmentErrors, AttachToRemovedSegmentIsRetriedAFewTimes)
                                    : std::ranges::any_of(parse(r.out, Output::pipe),
                                                          [](const Lines& l) { return correct(l); });
             EXPECT_TRUE(usual && r.status == 0 && r.err.empty()) << name << ": " << r.describe();
+            const std::optional<std::string> left = take_segment(ns);
+            EXPECT_TRUE(!left || (name == "segrace" && *left == "aaa")) << name << " left " << *left;
+        }
+    }
+}
+
+// The parent's removal fails: the report names the call, and the status is
+// 1 after the usual output. A segment another run removed first (EIDRM) is
+// gone either way, and that is no failure.
+TEST(SegmentErrors, FailedRemovalIsReported)
+{
+    if (access("/usr/bin/strace", X_OK) != 0)
+        GTEST_SKIP() << "needs /usr/bin/strace";
+    for (const std::string name : {"segduet", "segrace"}) {
+        for (const std::string error : {"EPERM", "EIDRM"}) {
+            const IpcNamespace ns;
+            const Result r = run(injected(ns, name, "shmctl:error=" + error));
+            const std::string report =
+                error == "EPERM" ? name + ": shmctl(key 2009, IPC_RMID): Operation not permitted\n" : "";
+            const bool usual = name == "segduet"
+                                   ? r.out == greeting
+                                   : std::ranges::any_of(parse(r.out, Output::pipe),
+                                                         [](const Lines& l) { return correct(l); });
+            EXPECT_TRUE(usual && r.err == report && r.status == (report.empty() ? 0 : 1))
+                << name << ", " << error << ": " << r.describe();
+        }
+    }
+}
+
+// Each process flushes and closes its standard output before it ends, so
+// a failed write (a full disk, a closed descriptor) is reported by the
+// child and by the parent, with status 1; the parent still removes the
+// segment.
+TEST(SegmentErrors, FailedWriteIsReportedByBothProcesses)
+{
+    struct Case {
+        void (*redirect)();
+        std::string reason;
+    };
+    const Case full = {[] {
+                           const int fd = open("/dev/full", O_WRONLY);
+                           if (fd == -1 || dup2(fd, STDOUT_FILENO) == -1)
+                               _exit(125);
+                       },
+                       "No space left on device"};
+    const Case closed = {[] { close(STDOUT_FILENO); }, "Bad file descriptor"};
+    for (const std::string name : {"segduet", "segrace"}) {
+        for (const Case& c : {full, closed}) {
+            const IpcNamespace ns;
+            Options options = in(ns, name);
+            options.before_exec = c.redirect;
+            const Result r = run(options);
+            const std::string report = name + ": write error: " + c.reason + "\n";
+            EXPECT_TRUE(r.err == report + report && r.status == 1 && r.out.empty()) << r.describe();
             const std::optional<std::string> left = take_segment(ns);
             EXPECT_TRUE(!left || (name == "segrace" && *left == "aaa")) << name << " left " << *left;
         }
