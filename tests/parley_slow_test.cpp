@@ -480,43 +480,46 @@ struct Injected {
     int status;
 };
 
-const Injected injected[] = {
-    {"hand_shmat",
-     "parleyhand",
-     {"-e", "trace=shmat", "-e", "inject=shmat:error=ENOMEM"},
-     false,
-     "",
-     "parleyhand: shmat(key 12345): Cannot allocate memory\n",
-     1},
-    {"lead_shmat",
-     "peers/parleylead",
-     {"-e", "trace=shmat", "-e", "inject=shmat:error=ENOMEM"},
-     false,
-     "",
-     "parleylead: shmat(key 12345): Cannot allocate memory\n",
-     1},
-    {"pidfd_open",
-     "parleyhand",
-     {"-e", "trace=pidfd_open", "-e", "inject=pidfd_open:error=EMFILE"},
-     false,
-     "User2: User2: ",
-     "parleyhand: pidfd_open(PID): Too many open files\n",
-     0},
-    {"maps",
-     "parleyhand",
-     {"-P", "/proc/PID/maps", "-e", "inject=openat:error=EACCES"},
-     false,
-     "User2: User2: ",
-     "parleyhand: fopen(/proc/PID/maps): Permission denied\n",
-     0},
-    {"pidfd_send_signal",
-     "parleyhand",
-     {"-e", "trace=pidfd_send_signal", "-e", "inject=pidfd_send_signal:error=EPERM"},
-     true,
-     "User2: User2: ",
-     "parleyhand: pidfd_send_signal(PID): Operation not permitted\n",
-     0},
-};
+std::vector<Injected> injected()
+{
+    return {
+        {"hand_shmat",
+         "parleyhand",
+         {"-e", "trace=shmat", "-e", "inject=shmat:error=ENOMEM"},
+         false,
+         "",
+         "parleyhand: shmat(key 12345): Cannot allocate memory\n",
+         1},
+        {"lead_shmat",
+         "peers/parleylead",
+         {"-e", "trace=shmat", "-e", "inject=shmat:error=ENOMEM"},
+         false,
+         "",
+         "parleylead: shmat(key 12345): Cannot allocate memory\n",
+         1},
+        {"pidfd_open",
+         "parleyhand",
+         {"-e", "trace=pidfd_open", "-e", "inject=pidfd_open:error=EMFILE"},
+         false,
+         "User2: User2: ",
+         "parleyhand: pidfd_open(PID): Too many open files\n",
+         0},
+        {"maps",
+         "parleyhand",
+         {"-P", "/proc/PID/maps", "-e", "inject=openat:error=EACCES"},
+         false,
+         "User2: User2: ",
+         "parleyhand: fopen(/proc/PID/maps): Permission denied\n",
+         0},
+        {"pidfd_send_signal",
+         "parleyhand",
+         {"-e", "trace=pidfd_send_signal", "-e", "inject=pidfd_send_signal:error=EPERM"},
+         true,
+         "User2: User2: ",
+         "parleyhand: pidfd_send_signal(PID): Operation not permitted\n",
+         0},
+    };
+}
 
 void PrintTo(const Injected& row, std::ostream* os) { *os << row.name; }
 
@@ -555,7 +558,7 @@ TEST_P(InjectedFailure, IsReportedWithTheCallsName)
     ns.expect_sleeper_untouched();
 }
 
-INSTANTIATE_TEST_SUITE_P(Parley, InjectedFailure, testing::ValuesIn(injected),
+INSTANTIATE_TEST_SUITE_P(Parley, InjectedFailure, testing::ValuesIn(injected()),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // A read error on standard input (here a directory) is reported and ends the

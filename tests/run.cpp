@@ -369,7 +369,7 @@ void close_cloexec_descriptors(const ChildPlan& plan)
         for (long at = 0; at < n;) {
             const auto* entry = reinterpret_cast<const dirent64*>(buffer + at);
             at += entry->d_reclen;
-            const int fd = atoi(entry->d_name);
+            const int fd = static_cast<int>(strtol(entry->d_name, nullptr, 10));
             const bool needed = fd == dir || fd == plan.report || fd == plan.join_user ||
                                 fd == plan.join_mnt || fd == plan.join_pid;
             if (entry->d_name[0] != '.' && fd > STDERR_FILENO && !needed &&
