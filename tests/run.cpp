@@ -333,6 +333,7 @@ ChildPlan plan_child(const Options& options)
     sigaddset(&only, sig);
     sigprocmask(SIG_UNBLOCK, &only, nullptr);
     raise(sig);
+    // cppcheck-suppress unreachableCode ; raise returns when the signal is caught
     _exit(128 + sig);
 }
 
@@ -410,10 +411,10 @@ bool others_in_namespace()
 {
     if (mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) != 0)
         child_fail("mount /proc in the PID namespace");
-    const pid_t program = fork();
-    if (program == 0)
+    const pid_t program_pid = fork();
+    if (program_pid == 0)
         exec_program(plan);
-    if (program < 0)
+    if (program_pid < 0)
         child_fail("fork the program in the PID namespace");
     for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO, plan.report})
         close(fd);
@@ -421,7 +422,7 @@ bool others_in_namespace()
     for (;;) {
         int status = 0;
         const pid_t ended = waitpid(-1, &status, 0);
-        if (ended == program)
+        if (ended == program_pid)
             program_status = status;
         if (ended != -1 || errno == EINTR)
             continue;
@@ -480,14 +481,14 @@ bool others_in_namespace()
     if (setns(plan.join_mnt, CLONE_NEWNS) != 0 || setns(plan.join_pid, CLONE_NEWPID) != 0)
         child_fail("setns(mount and PID namespaces)");
     ignore_group_signals();
-    const pid_t program = fork();
-    if (program == 0)
+    const pid_t program_pid = fork();
+    if (program_pid == 0)
         exec_program(plan);
-    if (program < 0)
+    if (program_pid < 0)
         child_fail("fork the program in the PID namespace");
     for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO, plan.report})
         close(fd);
-    end_as(wait_child(program));
+    end_as(wait_child(program_pid));
 }
 
 // The child of the test process. Its own session: the whole tree can be
