@@ -1,14 +1,22 @@
 // parleyhand and its first party build/peers/parleylead: exchanges in both
 // directions, what is and is not sent, no signal to anything but a live
 // first party, no hang when the first party goes away. Every run is in a
-// private IPC namespace; parleyhand pauses one second before each prompt.
+// private IPC namespace and in a private PID namespace, so that even a broken
+// build that signals a planted id, 0 or -1 reaches only processes of the
+// test; parleyhand pauses one second before each prompt.
 #include "run.hpp"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <memory>
+#include <vector>
+#include <sched.h>
 #include <sys/shm.h>
+#include <thread>
 #include <unistd.h>
 
 namespace ipclab {
@@ -63,17 +71,44 @@ std::string segment(const IpcNamespace& ns)
     return status == 0 ? read_file(path) : std::string();
 }
 
-Options hand(const IpcNamespace& ns, Output output = Output::pipe)
+Options sleeper_options(const IpcNamespace& ipc)
+{
+    Options options;
+    options.argv = {"/bin/sh", "-c", "echo up; exec sleep 60"};
+    options.ipc = &ipc;
+    options.pid_namespace = true;
+    options.timeout = 60s;
+    return options;
+}
+
+// The test's namespaces: IPC, and PID held by an unrelated process (a
+// sleeper that attaches nothing), which lives longer than every party and
+// must never be signalled by one.
+struct Namespaces {
+    Namespaces() : sleeper(sleeper_options(ipc)) { EXPECT_TRUE(sleeper.wait_for("up\n")); }
+    // Ends the sleeper; it must not have been signalled before. Call it once
+    // every other run has finished.
+    void expect_sleeper_untouched()
+    {
+        sleeper.kill(SIGTERM);
+        EXPECT_EQ(sleeper.finish().signal, SIGTERM) << "the unrelated process was signalled";
+    }
+    IpcNamespace ipc;
+    Process sleeper;
+};
+
+Options hand(const Namespaces& ns, Output output = Output::pipe)
 {
     Options options;
     options.argv = {program("parleyhand")};
-    options.ipc = &ns;
+    options.ipc = &ns.ipc;
+    options.pid_namespace_of = &ns.sleeper;
     options.output = output;
     options.terminal_input = output == Output::terminal;
     return options;
 }
 
-Options lead(const IpcNamespace& ns, Output output = Output::pipe)
+Options lead(const Namespaces& ns, Output output = Output::pipe)
 {
     Options options = hand(ns, output);
     options.argv = {program("peers/parleylead")};
@@ -82,7 +117,7 @@ Options lead(const IpcNamespace& ns, Output output = Output::pipe)
 
 // Both parties running, each having prompted once.
 struct Parties {
-    explicit Parties(const IpcNamespace& ns, Output output = Output::pipe)
+    explicit Parties(const Namespaces& ns, Output output = Output::pipe)
         : user1(lead(ns, output)), user2(hand(ns, output))
     {
         EXPECT_TRUE(user1.wait_for("User1: ")) << user1.out();
@@ -98,7 +133,7 @@ class Exchange : public testing::TestWithParam<Output> {};
 // has not answered.
 TEST_P(Exchange, BothDirections)
 {
-    IpcNamespace ns;
+    Namespaces ns;
     Parties p(ns, GetParam());
 
     p.user1.write("hello\n");
@@ -114,21 +149,18 @@ TEST_P(Exchange, BothDirections)
 
     p.user2.write("q\n");
     const Result r2 = p.user2.finish();
-    EXPECT_EQ(r2.status, 0) << r2.describe();
-    EXPECT_EQ(r2.out, "User2: Received From User1: hello\n\nUser2: ");
-    EXPECT_EQ(r2.err, "");
+    expect_result(r2, "User2: Received From User1: hello\n\nUser2: ");
     p.user1.write("q\n");
     const Result r1 = p.user1.finish();
-    EXPECT_EQ(r1.status, 0) << r1.describe();
-    EXPECT_EQ(r1.out, "User1: Received From User2: hi there\n\nUser1: ");
-    EXPECT_EQ(r1.err, "");
+    expect_result(r1, "User1: Received From User2: hi there\n\nUser1: ");
+    ns.expect_sleeper_untouched();
 }
 
 // A message arrives while parleyhand is blocked in the middle of reading a
 // line: it is printed at once, and the line still goes out whole.
 TEST_P(Exchange, MessageWhileReadingIsPrintedAndLineStaysWhole)
 {
-    IpcNamespace ns;
+    Namespaces ns;
     Parties p(ns, GetParam());
 
     p.user2.write("hel");
@@ -140,15 +172,14 @@ TEST_P(Exchange, MessageWhileReadingIsPrintedAndLineStaysWhole)
     EXPECT_TRUE(p.user2.wait_for("User2: ", 5s, 7)) << p.user2.out();
 
     const Result r2 = p.user2.finish();  // end of input
-    EXPECT_EQ(r2.status, 0) << r2.describe();
-    EXPECT_EQ(r2.out, "User2: Received From User1: news\n\nUser2: ");
-    EXPECT_EQ(r2.err, "");
+    expect_result(r2, "User2: Received From User1: news\n\nUser2: ");
     // The reply comes in parleylead's one-second pause after "news", so
     // normally before its next prompt.
     const Result r1 = p.user1.finish();
     EXPECT_TRUE(r1.out == "User1: Received From User2: hello\n\nUser1: " ||
                 r1.out == "User1: User1: Received From User2: hello\n\n")
         << r1.describe();
+    ns.expect_sleeper_untouched();
 }
 
 INSTANTIATE_TEST_SUITE_P(Parley, Exchange, testing::Values(Output::pipe, Output::terminal),
@@ -158,16 +189,14 @@ INSTANTIATE_TEST_SUITE_P(Parley, Exchange, testing::Values(Output::pipe, Output:
 // stays in the segment, with status as the first party left it.
 TEST(Parley, LongLineIsSplitAndQuitLineStaysInSegment)
 {
-    IpcNamespace ns;
+    Namespaces ns;
     Parties p(ns);
     const std::string a99(99, 'a');
     p.user2.write(a99 + "a\nq\n");
     const Result r2 = p.user2.finish();
-    EXPECT_EQ(r2.status, 0) << r2.describe();
-    EXPECT_EQ(r2.out, "User2: User2: User2: ");
-    EXPECT_EQ(r2.err, "");
+    expect_result(r2, "User2: User2: User2: ");
 
-    const std::string block = segment(ns);
+    const std::string block = segment(ns.ipc);
     ASSERT_EQ(block.size(), block_size);
     EXPECT_EQ(block.substr(0, 3), std::string("q\n\0", 3));
     EXPECT_EQ(int_at(block, status_at), -1);
@@ -176,24 +205,24 @@ TEST(Parley, LongLineIsSplitAndQuitLineStaysInSegment)
 
     const Result r1 = p.user1.finish();
     EXPECT_EQ(r1.out, "User1: Received From User2: " + a99 + "\nReceived From User2: a\n\n");
+    ns.expect_sleeper_untouched();
 }
 
 // Only the exact line "q" quits; end of input ends the program without
 // sending the last line again.
 TEST(Parley, NearQuitLinesAreSentAndEndOfInputQuits)
 {
-    IpcNamespace ns;
+    Namespaces ns;
     Parties p(ns);
     p.user2.write(" q\nquit\nq");
     const Result r2 = p.user2.finish();
-    EXPECT_EQ(r2.status, 0) << r2.describe();
-    EXPECT_EQ(r2.out, "User2: User2: User2: User2: ");
-    EXPECT_EQ(r2.err, "");
-    EXPECT_EQ(segment(ns).substr(0, 2), std::string("q\0", 2));
+    expect_result(r2, "User2: User2: User2: User2: ");
+    EXPECT_EQ(segment(ns.ipc).substr(0, 2), std::string("q\0", 2));
 
     const Result r1 = p.user1.finish();
     EXPECT_EQ(r1.out,
               "User1: Received From User2:  q\n\nReceived From User2: quit\n\nReceived From User2: q\n");
+    ns.expect_sleeper_untouched();
 }
 
 // user1_pid that names no first party: nothing is signalled (not us, not
@@ -224,52 +253,38 @@ class StaleFirstParty : public testing::TestWithParam<Stale> {};
 
 TEST_P(StaleFirstParty, GetsNoSignal)
 {
-    IpcNamespace ns;
-    Options sleeper_options;
-    // In the same user namespace, so that its maps are readable; it has
-    // joined once it speaks.
-    sleeper_options.argv = {"/bin/sh", "-c", "echo up; exec sleep 30"};
-    sleeper_options.ipc = &ns;
-    sleeper_options.timeout = 20s;
-    Process sleeper(sleeper_options);
-    ASSERT_TRUE(sleeper.wait_for("up\n"));
-
+    Namespaces ns;
     std::int32_t pid = 0;
     if (GetParam() == Stale::minus_one)
         pid = -1;
     if (GetParam() == Stale::unrelated)
-        pid = sleeper.pid();
+        pid = ns.sleeper.pid();
     if (GetParam() == Stale::dead) {
-        Options done;
+        Options done = hand(ns);
         done.argv = {"/bin/true"};
         Process gone(done);
         pid = gone.pid();
         gone.finish();
     }
-    poke(ns, user1_pid_at, int_bytes(pid));
+    poke(ns.ipc, user1_pid_at, int_bytes(pid));
     Process user2(hand(ns));
     ASSERT_TRUE(user2.wait_for("User2: ")) << user2.out();
     if (GetParam() == Stale::own) {
         pid = user2.pid();
-        poke(ns, user1_pid_at, int_bytes(pid));
+        poke(ns.ipc, user1_pid_at, int_bytes(pid));
     }
 
     user2.write("hello\n");
     EXPECT_TRUE(user2.wait_for("User2: ", 5s, 7)) << user2.out();
     user2.write("q\n");
-    const Result r = user2.finish();
-    EXPECT_EQ(r.status, 0) << r.describe();
-    EXPECT_EQ(r.out, "User2: User2: ");
     const std::string id = std::to_string(pid);
     const std::string notice =
         GetParam() == Stale::dead ? "parleyhand: first party " + id + " is not running: line not sent\n"
         : GetParam() == Stale::unrelated
             ? "parleyhand: first party " + id + " has not attached the segment: line not sent\n"
             : "parleyhand: no first party (user1_pid is " + id + "): line not sent\n";
-    EXPECT_EQ(r.err, notice);
-
-    sleeper.kill(SIGTERM);
-    EXPECT_EQ(sleeper.finish().signal, SIGTERM) << "the unrelated process was signalled";
+    expect_result(user2.finish(), "User2: User2: ", notice);
+    ns.expect_sleeper_untouched();
 }
 
 INSTANTIATE_TEST_SUITE_P(Parley, StaleFirstParty,
@@ -281,7 +296,7 @@ INSTANTIATE_TEST_SUITE_P(Parley, StaleFirstParty,
 // ends with a notice and the exchange goes on.
 TEST(Parley, FirstPartyEndingWhileWaitedForIsReported)
 {
-    IpcNamespace ns;
+    Namespaces ns;
     Parties p(ns);
     p.user1.kill(SIGSTOP);
     p.user2.write("hello\n");
@@ -290,53 +305,285 @@ TEST(Parley, FirstPartyEndingWhileWaitedForIsReported)
     p.user1.kill(SIGKILL);
     EXPECT_TRUE(p.user2.wait_for("User2: ", 5s, 7)) << p.user2.out();
     p.user2.write("q\n");
-    const Result r = p.user2.finish();
-    EXPECT_EQ(r.status, 0) << r.describe();
-    EXPECT_EQ(r.out, "User2: User2: ");
-    EXPECT_EQ(r.err, "parleyhand: first party " + std::to_string(p.user1.pid()) +
-                         " ended without taking the line\n");
-    EXPECT_EQ(int_at(segment(ns), status_at), -1);
+    expect_result(p.user2.finish(), "User2: User2: ",
+                  "parleyhand: first party " + std::to_string(p.user1.pid()) +
+                      " ended without taking the line\n");
+    EXPECT_EQ(int_at(segment(ns.ipc), status_at), -1);
+    p.user1.finish();
+    ns.expect_sleeper_untouched();
+}
+
+// A stand-in first party that attaches, publishes its id, and detaches
+// (still running) once the line's SIGUSR1 came: nobody will take the line,
+// and parleyhand, which checked the attachment before sending, notices by
+// looking again while it waits.
+TEST(Parley, FirstPartyDetachingWhileWaitedForIsReported)
+{
+    Namespaces ns;
+    Options options = hand(ns);
+    options.argv = {"/bin/false"};  // never run: the stand-in ends in before_exec
+    options.before_exec = [] {
+        sigset_t line;
+        sigemptyset(&line);
+        sigaddset(&line, SIGUSR1);
+        sigprocmask(SIG_BLOCK, &line, nullptr);
+        const int id = shmget(exchange_key, block_size, IPC_CREAT | 0666);
+        auto* at = id == -1 ? reinterpret_cast<char*>(-1) : static_cast<char*>(shmat(id, nullptr, 0));
+        if (at == reinterpret_cast<char*>(-1))
+            _exit(1);
+        const std::int32_t self = getpid();
+        memcpy(at + user1_pid_at, &self, sizeof self);
+        (void)!::write(STDOUT_FILENO, "attached\n", 9);
+        int sig = 0;
+        sigwait(&line, &sig);
+        shmdt(at);
+        (void)!::write(STDOUT_FILENO, "detached\n", 9);
+        sleep(30);
+        _exit(0);
+    };
+    Process stand_in(options);
+    ASSERT_TRUE(stand_in.wait_for("attached\n"));
+    Process user2(hand(ns));
+    ASSERT_TRUE(user2.wait_for("User2: ")) << user2.out();
+    user2.write("hello\n");
+    EXPECT_TRUE(stand_in.wait_for("detached\n", 3s)) << stand_in.out();
+    EXPECT_TRUE(user2.wait_for("User2: ", 5s, 7)) << user2.out();
+    user2.write("q\n");
+    expect_result(user2.finish(), "User2: User2: ",
+                  "parleyhand: first party " + std::to_string(stand_in.pid()) +
+                      " detached without taking the line\n");
+    stand_in.kill(SIGKILL);
+    stand_in.finish();
+    ns.expect_sleeper_untouched();
 }
 
 // Whatever the first party leaves in text, the handler prints no more than
 // its 100 bytes.
 TEST(Parley, HandlerPrintsAtMostTheHundredBytesOfText)
 {
-    IpcNamespace ns;
+    Namespaces ns;
     const std::string x100(100, 'x');
-    poke(ns, 0, x100 + "AAAAAAAAAAAA");
+    poke(ns.ipc, 0, x100 + "AAAAAAAAAAAA");
     Process user2(hand(ns));
     ASSERT_TRUE(user2.wait_for("User2: ")) << user2.out();
     user2.kill(SIGUSR2);
     EXPECT_TRUE(user2.wait_for("\n", 3s)) << user2.out();
+    expect_result(user2.finish(), "User2: Received From User1: " + x100 + "\n");
+    ns.expect_sleeper_untouched();
+}
+
+// Options for parleyhand run under strace with `arguments` (failures
+// injected, calls delayed).
+Options traced_hand(const Namespaces& ns, const std::vector<std::string>& arguments)
+{
+    Options options = hand(ns);
+    options.argv = {"/usr/bin/strace", "-qq", "-o", "/dev/null"};
+    options.argv.insert(options.argv.end(), arguments.begin(), arguments.end());
+    options.argv.push_back(program("parleyhand"));
+    if (sanitized_build())
+        options.env = {"ASAN_OPTIONS=detect_leaks=0"};  // LeakSanitizer cannot work under ptrace
+    return options;
+}
+
+// SIGUSR2 keeps coming while parleyhand quits: the handler must not run once
+// the segment is detached (it would read unmapped memory). strace holds
+// parleyhand for a while just after shmdt, while a process of the test sends
+// SIGUSR2 to it again and again: a SIGUSR2 not blocked by then is delivered
+// as soon as parleyhand goes on.
+TEST(Parley, MessagesFloodingInWhileQuittingDoNoHarm)
+{
+    if (access("/usr/bin/strace", X_OK) != 0)
+        GTEST_SKIP() << "needs /usr/bin/strace";
+    Namespaces ns;
+    Process user2(traced_hand(ns, {"-e", "trace=shmdt", "-e", "inject=shmdt:delay_exit=300000"}));
+    ASSERT_TRUE(user2.wait_for("User2: ")) << user2.out();
+    const std::int32_t target = int_at(segment(ns.ipc), user2_pid_at);
+    Options flood = hand(ns);
+    flood.argv = {"/bin/sh", "-c", "echo go; while kill -USR2 \"$0\" 2>/dev/null; do :; done",
+                  std::to_string(target)};
+    Process flooder(flood);
+    ASSERT_TRUE(flooder.wait_for("go\n"));
+    user2.write("q\n");
     const Result r = user2.finish();
+    // The prompt, then notices of the empty text or of the quit line.
+    std::string rest = r.out.substr(0, 7) == "User2: " ? r.out.substr(7) : r.out;
+    for (const std::string notice : {"Received From User1: \n", "Received From User1: q\n\n"})
+        for (std::size_t at = 0; (at = rest.find(notice, at)) != std::string::npos;)
+            rest.erase(at, notice.size());
+    EXPECT_EQ(rest, "") << r.describe();
     EXPECT_EQ(r.status, 0) << r.describe();
-    EXPECT_EQ(r.out, "User2: Received From User1: " + x100 + "\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(flooder.finish().status, 0);
+    ns.expect_sleeper_untouched();
+}
+
+// Storing the line, storing ready and the signal follow each other
+// directly: every check of the first party (the /proc/PID/maps scan, the
+// pidfd poll) comes before the line is stored, so the first party, which may
+// store a message of its own in the one text field at any time, cannot be
+// handed its own message in their place. strace makes each of those checks
+// slow; a process of the test watches the segment and measures how long the
+// line stands in text before status says ready.
+TEST(Parley, LineIsStoredJustBeforeReady)
+{
+    if (access("/usr/bin/strace", X_OK) != 0)
+        GTEST_SKIP() << "needs /usr/bin/strace";
+    Namespaces ns;
+    Process user1(lead(ns));
+    Process user2(traced_hand(ns, {"-e", "trace=openat,poll", "-e", "inject=openat,poll:delay_exit=300000"}));
+    ASSERT_TRUE(user1.wait_for("User1: "));
+    ASSERT_TRUE(user2.wait_for("User2: ")) << user2.out();
+    user1.kill(SIGSTOP);  // the line stays untaken: status stays ready
+    int watched = -1;
+    std::thread watcher([&] {
+        watched = ns.ipc.run([] {
+            const int id = shmget(exchange_key, block_size, 0);
+            const auto* at = static_cast<const char*>(shmat(id, nullptr, SHM_RDONLY));
+            if (id == -1 || at == reinterpret_cast<const char*>(-1))
+                _exit(3);
+            const auto* status = reinterpret_cast<const volatile std::int32_t*>(at + status_at);
+            const volatile char* text = at;
+            const auto give_up = std::chrono::steady_clock::now() + 8s;
+            while (!(text[0] == 'w' && text[1] == 'i') && std::chrono::steady_clock::now() < give_up) {
+            }
+            const auto stored = std::chrono::steady_clock::now();
+            while (*status != 1 && std::chrono::steady_clock::now() < give_up) {
+            }
+            const auto signalled = std::chrono::steady_clock::now();
+            _exit(signalled >= give_up ? 2 : signalled - stored > 150ms ? 1 : 0);
+        });
+    });
+    std::this_thread::sleep_for(100ms);  // the watcher is watching
+    user2.write("window\n");
+    watcher.join();
+    EXPECT_EQ(watched, 0) << "1: the line stood in text long before ready; 2: never seen";
+    user1.kill(SIGCONT);
+    EXPECT_TRUE(user1.wait_for("Received From User2: window\n\n", 5s)) << user1.out();
+    EXPECT_TRUE(user2.wait_for("User2: ", 5s, 7)) << user2.out();
+    user2.write("q\n");
+    expect_result(user2.finish(), "User2: User2: ");
+    user1.write("q\n");
+    expect_result(user1.finish(), "User1: Received From User2: window\n\n");
+    ns.expect_sleeper_untouched();
+}
+
+// A failed call is reported with its name and what it was called on.
+// strace makes the kernel fail it; "PID" in a row stands for the first
+// party's id (the sleeper's, or parleylead's with `lead`).
+struct Injected {
+    const char* name;
+    const char* program;
+    std::vector<std::string> strace;
+    bool lead;  // a real first party runs (else user1_pid names the sleeper)
+    std::string out;
+    std::string err;
+    int status;
+};
+
+std::vector<Injected> injected()
+{
+    return {
+        {"hand_shmat",
+         "parleyhand",
+         {"-e", "trace=shmat", "-e", "inject=shmat:error=ENOMEM"},
+         false,
+         "",
+         "parleyhand: shmat(key 12345): Cannot allocate memory\n",
+         1},
+        {"lead_shmat",
+         "peers/parleylead",
+         {"-e", "trace=shmat", "-e", "inject=shmat:error=ENOMEM"},
+         false,
+         "",
+         "parleylead: shmat(key 12345): Cannot allocate memory\n",
+         1},
+        {"pidfd_open",
+         "parleyhand",
+         {"-e", "trace=pidfd_open", "-e", "inject=pidfd_open:error=EMFILE"},
+         false,
+         "User2: User2: ",
+         "parleyhand: pidfd_open(PID): Too many open files\n",
+         0},
+        {"maps",
+         "parleyhand",
+         {"-P", "/proc/PID/maps", "-e", "inject=openat:error=EACCES"},
+         false,
+         "User2: User2: ",
+         "parleyhand: fopen(/proc/PID/maps): Permission denied\n",
+         0},
+        {"pidfd_send_signal",
+         "parleyhand",
+         {"-e", "trace=pidfd_send_signal", "-e", "inject=pidfd_send_signal:error=EPERM"},
+         true,
+         "User2: User2: ",
+         "parleyhand: pidfd_send_signal(PID): Operation not permitted\n",
+         0},
+    };
+}
+
+void PrintTo(const Injected& row, std::ostream* os) { *os << row.name; }
+
+std::string with_pid(std::string text, std::int32_t pid)
+{
+    for (std::size_t at; (at = text.find("PID")) != std::string::npos;)
+        text.replace(at, 3, std::to_string(pid));
+    return text;
+}
+
+class InjectedFailure : public testing::TestWithParam<Injected> {};
+
+TEST_P(InjectedFailure, IsReportedWithTheCallsName)
+{
+    if (access("/usr/bin/strace", X_OK) != 0)
+        GTEST_SKIP() << "needs /usr/bin/strace";
+    const Injected& row = GetParam();
+    Namespaces ns;
+    std::unique_ptr<Process> user1;
+    std::int32_t first = ns.sleeper.pid();
+    if (row.lead) {
+        user1 = std::make_unique<Process>(lead(ns));
+        ASSERT_TRUE(user1->wait_for("User1: "));
+        first = user1->pid();
+    } else {
+        poke(ns.ipc, user1_pid_at, int_bytes(first));
+    }
+    std::vector<std::string> strace;
+    for (const std::string& argument : row.strace)
+        strace.push_back(with_pid(argument, first));
+    Options options = traced_hand(ns, strace);
+    options.argv.back() = program(row.program);
+    options.input = "hello\nq\n";
+    expect_result(run(options), row.out, with_pid(row.err, first), row.status);
+    user1.reset();
+    ns.expect_sleeper_untouched();
+}
+
+INSTANTIATE_TEST_SUITE_P(Parley, InjectedFailure, testing::ValuesIn(injected()),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// A read error on standard input (here a directory) is reported and ends the
+// exchange with status 1.
+TEST(Parley, ReadErrorIsReported)
+{
+    Namespaces ns;
+    Options options = hand(ns);
+    options.argv = {"/bin/sh", "-c", "exec \"$0\" < /", program("parleyhand")};
+    expect_result(run(options), "User2: ", "parleyhand: fgets(stdin): Is a directory\n", 1);
+    ns.expect_sleeper_untouched();
 }
 
 // The first party sends only to a live parleyhand, too: never to an
 // unrelated process whose id is left in user2_pid.
 TEST(Parleylead, SendsNothingToAStaleSecondParty)
 {
-    IpcNamespace ns;
-    Options sleeper_options;
-    // In the same user namespace, so that its maps are readable; it has
-    // joined once it speaks.
-    sleeper_options.argv = {"/bin/sh", "-c", "echo up; exec sleep 30"};
-    sleeper_options.ipc = &ns;
-    Process sleeper(sleeper_options);
-    ASSERT_TRUE(sleeper.wait_for("up\n"));
-    poke(ns, user2_pid_at, int_bytes(sleeper.pid()));
-
+    Namespaces ns;
+    poke(ns.ipc, user2_pid_at, int_bytes(ns.sleeper.pid()));
     Options options = lead(ns);
     options.input = "hello\n";
-    const Result r = run(options);
-    EXPECT_EQ(r.status, 0) << r.describe();
-    EXPECT_EQ(r.out, "User1: User1: ");
-    EXPECT_EQ(r.err, "parleylead: second party " + std::to_string(sleeper.pid()) +
-                         " has not attached the segment: line not sent\n");
-    sleeper.kill(SIGTERM);
-    EXPECT_EQ(sleeper.finish().signal, SIGTERM) << "the unrelated process was signalled";
+    expect_result(run(options), "User1: User1: ",
+                  "parleylead: second party " + std::to_string(ns.sleeper.pid()) +
+                      " has not attached the segment: line not sent\n");
+    ns.expect_sleeper_untouched();
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <linux/audit.h>
 #include <linux/filter.h>
@@ -14,6 +15,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <sched.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -237,36 +239,282 @@ int IpcNamespace::run(const std::function<void()>& body) const
 
 // ------------------------------------------------------------------ Process
 
-Process::Process(Options options) : options_(std::move(options))
+namespace {
+
+// Everything the child needs, made before the fork: after it, the child only
+// makes system calls and reports failures with strings built here.
+struct ChildPlan {
+    const Options* options = nullptr;
+    std::vector<std::string> env;
+    std::vector<char*> argv;
+    std::vector<char*> envp;
+    std::string cwd;
+    std::string chdir_failure;
+    std::string exec_failure;
+    int in = -1;  // the child's standard input, output and error
+    int out = -1;
+    int err = -1;
+    int report = -1;  // PID namespace runs: the program writes its own id here
+    // Joining another run's PID namespace: its user (or -1), mount and PID
+    // namespaces.
+    int join_user = -1;
+    int join_mnt = -1;
+    int join_pid = -1;
+};
+
+ChildPlan plan_child(const Options& options)
 {
-    deadline_ = Clock::now() + options_.timeout;
-    if (options_.argv.empty()) {
-        ADD_FAILURE() << "Process: no argv";
-        exited_ = true;
-        return;
-    }
-    const std::string cwd = options_.cwd.empty() ? test_dir() : options_.cwd;
-    std::vector<std::string> changes = options_.env;
-    if (sanitized_build() && options_.fail_process_creation) {
+    ChildPlan plan;
+    plan.options = &options;
+    plan.cwd = options.cwd.empty() ? test_dir() : options.cwd;
+    plan.chdir_failure = "chdir " + plan.cwd;
+    plan.exec_failure = "exec " + options.argv[0];
+    std::vector<std::string> changes = options.env;
+    if (sanitized_build() && options.fail_process_creation) {
         // LeakSanitizer checks at exit from a tracer it clones, which the
         // filter forbids; it would add its own complaint to standard error.
         const char* asan = getenv("ASAN_OPTIONS");
         changes.push_back(std::string("ASAN_OPTIONS=") + (asan != nullptr ? asan : "") + ":detect_leaks=0");
     }
-    const std::vector<std::string> env = child_environment(changes);
-    std::vector<char*> envp;
-    for (const std::string& e : env)
-        envp.push_back(const_cast<char*>(e.c_str()));
-    envp.push_back(nullptr);
-    std::vector<char*> argv;
-    for (const std::string& a : options_.argv)
-        argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
+    plan.env = child_environment(changes);
+    for (const std::string& e : plan.env)
+        plan.envp.push_back(const_cast<char*>(e.c_str()));
+    plan.envp.push_back(nullptr);
+    for (const std::string& a : options.argv)
+        plan.argv.push_back(const_cast<char*>(a.c_str()));
+    plan.argv.push_back(nullptr);
+    return plan;
+}
 
-    // Standard output.
+// The program itself: signals as a shell would leave them, then exec.
+[[noreturn]] void exec_program(const ChildPlan& plan)
+{
+    const Options& options = *plan.options;
+    if (plan.report >= 0) {
+        const pid_t self = getpid();  // as the program will see it
+        if (::write(plan.report, &self, sizeof self) != static_cast<ssize_t>(sizeof self))
+            child_fail("report the process id");
+    }
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    for (int sig = 1; sig < NSIG; ++sig)
+        signal(sig, SIG_DFL);
+    if (chdir(plan.cwd.c_str()) != 0)
+        child_fail(plan.chdir_failure.c_str());
+    if (options.cpu >= 0) {
+        cpu_set_t cpus;
+        CPU_ZERO(&cpus);
+        CPU_SET(options.cpu, &cpus);
+        if (sched_setaffinity(0, sizeof cpus, &cpus) != 0)
+            child_fail("sched_setaffinity");
+    }
+    if (options.ipc != nullptr && !options.pid_namespace && options.pid_namespace_of == nullptr)
+        options.ipc->enter();  // otherwise joined before the PID namespace
+    if (options.before_exec)
+        options.before_exec();
+    if (options.fail_process_creation && !deny_process_creation())
+        child_fail("seccomp");
+    execve(plan.argv[0], plan.argv.data(), plan.envp.data());
+    child_fail(plan.exec_failure.c_str());
+}
+
+// Ends the way `status` (from waitpid) says: the same exit status, or the
+// same signal, without a second core dump.
+[[noreturn]] void end_as(int status)
+{
+    if (WIFEXITED(status))
+        _exit(WEXITSTATUS(status));
+    const int sig = WTERMSIG(status);
+    prctl(PR_SET_DUMPABLE, 0);
+    signal(sig, SIG_DFL);
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, sig);
+    sigprocmask(SIG_UNBLOCK, &only, nullptr);
+    raise(sig);
+    // cppcheck-suppress unreachableCode ; raise returns when the signal is caught
+    _exit(128 + sig);
+}
+
+// The processes between the test and the program ignore what is sent to the
+// run's process group: only the program is to see it. SIGCHLD keeps its
+// default, or children would be reaped unseen.
+void ignore_group_signals()
+{
+    for (int sig = 1; sig < NSIG; ++sig)
+        if (sig != SIGCHLD && sig != SIGKILL && sig != SIGSTOP && sig != SIGCONT)
+            signal(sig, SIG_IGN);
+}
+
+int wait_child(pid_t pid)
+{
+    int status = 0;
+    while (waitpid(pid, &status, 0) == -1)
+        if (errno != EINTR)
+            _exit(125);
+    return status;
+}
+
+// The processes between the test and the program never exec, so descriptors
+// marked close-on-exec (the test's ends of the pipes: end of input could
+// never come) are closed by hand, all but those the child still needs.
+void close_cloexec_descriptors(const ChildPlan& plan)
+{
+    const int dir = open("/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0)
+        child_fail("open /proc/self/fd");
+    alignas(8) char buffer[4096];
+    long n;
+    while ((n = getdents64(dir, buffer, sizeof buffer)) > 0) {
+        for (long at = 0; at < n;) {
+            const auto* entry = reinterpret_cast<const dirent64*>(buffer + at);
+            at += entry->d_reclen;
+            const int fd = static_cast<int>(strtol(entry->d_name, nullptr, 10));
+            const bool needed = fd == dir || fd == plan.report || fd == plan.join_user ||
+                                fd == plan.join_mnt || fd == plan.join_pid;
+            if (entry->d_name[0] != '.' && fd > STDERR_FILENO && !needed &&
+                (fcntl(fd, F_GETFD) & FD_CLOEXEC) != 0)
+                close(fd);
+        }
+    }
+    close(dir);
+}
+
+// Whether /proc (the namespace's own) lists a process other than its init.
+bool others_in_namespace()
+{
+    const int fd = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    bool others = false;
+    alignas(8) char buffer[4096];
+    long n;
+    while (!others && (n = getdents64(fd, buffer, sizeof buffer)) > 0) {
+        for (long at = 0; at < n;) {
+            const auto* entry = reinterpret_cast<const dirent64*>(buffer + at);
+            const char* name = entry->d_name;
+            if (name[0] >= '0' && name[0] <= '9' && strcmp(name, "1") != 0)
+                others = true;
+            at += entry->d_reclen;
+        }
+    }
+    close(fd);
+    return others;
+}
+
+// Process 1 of a private PID namespace: mounts the namespace's /proc, starts
+// the program as process 2, adopts every orphan of the namespace, and ends
+// only when no other process is left in it (runs that joined included).
+// Then it hands the program's wait status to its parent.
+[[noreturn]] void namespace_init(const ChildPlan& plan, int status_fd)
+{
+    if (mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) != 0)
+        child_fail("mount /proc in the PID namespace");
+    const pid_t program_pid = fork();
+    if (program_pid == 0)
+        exec_program(plan);
+    if (program_pid < 0)
+        child_fail("fork the program in the PID namespace");
+    for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO, plan.report})
+        close(fd);
+    int program_status = 0;
+    for (;;) {
+        int status = 0;
+        const pid_t ended = waitpid(-1, &status, 0);
+        if (ended == program_pid)
+            program_status = status;
+        if (ended != -1 || errno == EINTR)
+            continue;
+        if (!others_in_namespace())
+            break;
+        const timespec pause = {0, 5000000};
+        nanosleep(&pause, nullptr);
+    }
+    const ssize_t sent = ::write(status_fd, &program_status, sizeof program_status);
+    _exit(sent == static_cast<ssize_t>(sizeof program_status) ? 0 : 125);
+}
+
+// The run's first process, outside: makes a PID namespace (and a mount
+// namespace for its /proc), waits for its init and ends as the program did.
+[[noreturn]] void start_in_new_pid_namespace(const ChildPlan& plan)
+{
+    constexpr int flags = CLONE_NEWPID | CLONE_NEWNS;
+    if (plan.options->ipc != nullptr) {
+        plan.options->ipc->enter();  // as owner of its user namespace, if any
+        if (unshare(flags) != 0)
+            child_fail("unshare(PID and mount namespaces)");
+    } else if (!unshare_as_owner(flags)) {
+        child_fail("unshare(PID and mount namespaces)");
+    }
+    close_cloexec_descriptors(plan);
+    // Our /proc mount must not reach the rest of the machine.
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        child_fail("mount --make-rprivate /");
+    int status_pipe[2];
+    if (pipe2(status_pipe, O_CLOEXEC) != 0)
+        child_fail("pipe");
+    ignore_group_signals();
+    const pid_t init = fork();
+    if (init == 0)
+        namespace_init(plan, status_pipe[1]);
+    if (init < 0)
+        child_fail("fork the PID namespace's init");
+    for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO, plan.report, status_pipe[1]})
+        close(fd);
+    const int init_status = wait_child(init);
+    int program_status = 0;
+    if (read(status_pipe[0], &program_status, sizeof program_status) == sizeof program_status)
+        end_as(program_status);
+    end_as(init_status);  // killed before it could tell
+}
+
+// The run's first process, outside: joins another run's PID namespace, starts
+// the program in it, and ends as the program did.
+[[noreturn]] void start_in_joined_pid_namespace(const ChildPlan& plan)
+{
+    if (plan.options->ipc != nullptr)
+        plan.options->ipc->enter();
+    close_cloexec_descriptors(plan);  // while /proc/self is still ours
+    if (plan.join_user >= 0 && plan.options->ipc == nullptr && setns(plan.join_user, CLONE_NEWUSER) != 0)
+        child_fail("setns(user namespace)");
+    if (setns(plan.join_mnt, CLONE_NEWNS) != 0 || setns(plan.join_pid, CLONE_NEWPID) != 0)
+        child_fail("setns(mount and PID namespaces)");
+    ignore_group_signals();
+    const pid_t program_pid = fork();
+    if (program_pid == 0)
+        exec_program(plan);
+    if (program_pid < 0)
+        child_fail("fork the program in the PID namespace");
+    for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO, plan.report})
+        close(fd);
+    end_as(wait_child(program_pid));
+}
+
+// The child of the test process. Its own session: the whole tree can be
+// killed as one group, and no terminal becomes its controlling terminal, so
+// nothing is sent SIGHUP when the first process ends before its child.
+[[noreturn]] void start_child(const ChildPlan& plan)
+{
+    setsid();
+    if (dup2(plan.in, STDIN_FILENO) < 0 || dup2(plan.out, STDOUT_FILENO) < 0 ||
+        dup2(plan.err, STDERR_FILENO) < 0)
+        child_fail("dup2");
+    if (plan.options->pid_namespace_of != nullptr)
+        start_in_joined_pid_namespace(plan);
+    if (plan.options->pid_namespace)
+        start_in_new_pid_namespace(plan);
+    exec_program(plan);
+}
+
+}  // namespace
+
+// Makes standard output for the child (returned; -1 on failure) and keeps
+// our end in out_fd_ (a pipe or a terminal) or out_path_ (a file).
+int Process::open_stdout()
+{
     int out_child = -1;
     if (options_.output == Output::terminal) {
-        int master = -1;
         // Output bytes pass unchanged (no \n -> \r\n), input comes in
         // lines and is not echoed, and no character raises a signal.
         termios mode = {};
@@ -275,96 +523,119 @@ Process::Process(Options options) : options_(std::move(options))
         mode.c_lflag |= ICANON;
         mode.c_cc[VEOF] = 4;
         mode.c_cc[VMIN] = 1;
-        if (openpty(&master, &out_child, nullptr, &mode, nullptr) != 0) {
+        if (openpty(&out_fd_, &out_child, nullptr, &mode, nullptr) != 0) {
             ADD_FAILURE() << "openpty: " << strerror(errno);
-            exited_ = true;
-            return;
+            return -1;
         }
-        fcntl(master, F_SETFD, FD_CLOEXEC);
+        fcntl(out_fd_, F_SETFD, FD_CLOEXEC);
         fcntl(out_child, F_SETFD, FD_CLOEXEC);
-        out_fd_ = master;
     } else if (options_.output == Output::file) {
         char path[] = "/tmp/ipclab-out.XXXXXX";
         out_child = mkostemp(path, O_CLOEXEC);
         if (out_child < 0) {
             ADD_FAILURE() << "mkostemp: " << strerror(errno);
-            exited_ = true;
-            return;
+            return -1;
         }
         out_path_ = path;
     } else {
         int p[2];
         if (pipe2(p, O_CLOEXEC) != 0) {
             ADD_FAILURE() << "pipe: " << strerror(errno);
-            exited_ = true;
-            return;
+            return -1;
         }
         out_fd_ = p[0];
         out_child = p[1];
     }
+    return out_child;
+}
 
-    int err_pipe[2];
-    int in_pipe[2] = {-1, -1};
-    if (pipe2(err_pipe, O_CLOEXEC) != 0 || (!options_.terminal_input && pipe2(in_pipe, O_CLOEXEC) != 0)) {
-        ADD_FAILURE() << "pipe: " << strerror(errno);
-        exited_ = true;
+// The run we join: its namespaces, opened through its first process, which
+// lives as long as the namespace.
+void Process::open_namespaces()
+{
+    const std::string ns = "/proc/" + std::to_string(pid_) + "/ns/";
+    ns_pid_fd_ = open((ns + "pid_for_children").c_str(), O_RDONLY | O_CLOEXEC);
+    ns_mnt_fd_ = open((ns + "mnt").c_str(), O_RDONLY | O_CLOEXEC);
+    if (geteuid() != 0 && options_.ipc == nullptr)
+        ns_user_fd_ = open((ns + "user").c_str(), O_RDONLY | O_CLOEXEC);
+    if (ns_pid_fd_ < 0 || ns_mnt_fd_ < 0 || (geteuid() != 0 && options_.ipc == nullptr && ns_user_fd_ < 0))
+        ADD_FAILURE() << "cannot open the namespaces of " << joined(options_.argv) << ": " << strerror(errno);
+}
+
+// PID namespace runs: the program's id as it sees it, sent before exec.
+bool Process::read_program_pid(int report)
+{
+    pollfd ready = {report, POLLIN, 0};
+    const auto left = std::chrono::duration_cast<Millis>(deadline_ - Clock::now()).count();
+    pid_t inside = -1;
+    const bool told = poll(&ready, 1, static_cast<int>(std::max<long long>(left, 0))) == 1 &&
+                      read(report, &inside, sizeof inside) == static_cast<ssize_t>(sizeof inside);
+    close(report);
+    if (!told) {
+        ADD_FAILURE() << joined(options_.argv) << ": did not start in its PID namespace";
+        return false;
+    }
+    program_pid_ = inside;
+    return true;
+}
+
+Process::Process(Options options) : options_(std::move(options))
+{
+    deadline_ = Clock::now() + options_.timeout;
+    exited_ = true;  // until the program is running
+    if (options_.argv.empty()) {
+        ADD_FAILURE() << "Process: no argv";
         return;
     }
     if (options_.terminal_input && options_.output != Output::terminal)
         ADD_FAILURE() << "terminal_input needs Output::terminal";
+    const Process* owner = options_.pid_namespace_of;
+    if (owner != nullptr && (owner->ns_pid_fd_ < 0 || owner->options_.ipc != options_.ipc)) {
+        ADD_FAILURE() << "pid_namespace_of: a run with pid_namespace and the same ipc";
+        return;
+    }
+    ChildPlan plan = plan_child(options_);
+    plan.out = open_stdout();
+    if (plan.out < 0)
+        return;
+    int err_pipe[2];
+    int in_pipe[2] = {-1, -1};
+    int report[2] = {-1, -1};
+    const bool in_namespace = options_.pid_namespace || owner != nullptr;
+    if (pipe2(err_pipe, O_CLOEXEC) != 0 || (!options_.terminal_input && pipe2(in_pipe, O_CLOEXEC) != 0) ||
+        (in_namespace && pipe2(report, O_CLOEXEC) != 0)) {
+        ADD_FAILURE() << "pipe: " << strerror(errno);
+        return;
+    }
+    plan.in = options_.terminal_input ? plan.out : in_pipe[0];
+    plan.err = err_pipe[1];
+    plan.report = report[1];
+    if (owner != nullptr) {
+        plan.join_user = owner->ns_user_fd_;
+        plan.join_mnt = owner->ns_mnt_fd_;
+        plan.join_pid = owner->ns_pid_fd_;
+    }
 
     pid_ = fork();
-    if (pid_ == 0) {
-        // Child. Its own session: the whole tree can be killed as one group,
-        // and no terminal becomes its controlling terminal, so nothing is
-        // sent SIGHUP when the first process ends before its child.
-        setsid();
-        const int in_child = options_.terminal_input ? out_child : in_pipe[0];
-        if (dup2(in_child, STDIN_FILENO) < 0 || dup2(out_child, STDOUT_FILENO) < 0 ||
-            dup2(err_pipe[1], STDERR_FILENO) < 0)
-            child_fail("dup2");
-        // Signals as a shell would leave them: default actions, none blocked.
-        sigset_t none;
-        sigemptyset(&none);
-        sigprocmask(SIG_SETMASK, &none, nullptr);
-        for (int sig = 1; sig < NSIG; ++sig)
-            signal(sig, SIG_DFL);
-        if (chdir(cwd.c_str()) != 0)
-            child_fail(("chdir " + cwd).c_str());
-        if (options_.cpu >= 0) {
-            cpu_set_t cpus;
-            CPU_ZERO(&cpus);
-            CPU_SET(options_.cpu, &cpus);
-            if (sched_setaffinity(0, sizeof cpus, &cpus) != 0)
-                child_fail("sched_setaffinity");
-        }
-        if (options_.ipc != nullptr)
-            options_.ipc->enter();
-        if (options_.before_exec)
-            options_.before_exec();
-        if (options_.fail_process_creation && !deny_process_creation())
-            child_fail("seccomp");
-        execve(argv[0], argv.data(), envp.data());
-        child_fail(("exec " + options_.argv[0]).c_str());
-    }
+    if (pid_ == 0)
+        start_child(plan);
     const int fork_errno = errno;
-    close(out_child);
-    close(err_pipe[1]);
-    if (in_pipe[0] >= 0)
-        close(in_pipe[0]);
+    for (const int fd : {plan.out, err_pipe[1], in_pipe[0], report[1]})
+        if (fd >= 0)
+            close(fd);
     err_fd_ = err_pipe[0];
     in_fd_ = options_.terminal_input ? out_fd_ : in_pipe[1];
     if (pid_ < 0) {
         ADD_FAILURE() << "fork: " << strerror(fork_errno);
-        exited_ = true;
         return;
     }
+    exited_ = false;
+    program_pid_ = pid_;
     pidfd_ = static_cast<int>(syscall(SYS_pidfd_open, pid_, 0));
-    if (out_fd_ >= 0)
-        fcntl(out_fd_, F_SETFL, O_NONBLOCK);
-    fcntl(err_fd_, F_SETFL, O_NONBLOCK);
-    if (in_fd_ >= 0 && in_fd_ != out_fd_)
-        fcntl(in_fd_, F_SETFL, O_NONBLOCK);
+    if (in_namespace && read_program_pid(report[0]) && options_.pid_namespace)
+        open_namespaces();
+    for (const int fd : {out_fd_, err_fd_, in_fd_})
+        fcntl(fd, F_SETFL, O_NONBLOCK);  // -1 (none) just fails
     pending_input_ = options_.input;
     close_after_input_ = !options_.input.empty();
 }
@@ -375,7 +646,7 @@ Process::~Process()
         kill(SIGKILL);
         reap(true);
     }
-    for (const int fd : {pidfd_, out_fd_, err_fd_})
+    for (const int fd : {pidfd_, out_fd_, err_fd_, ns_pid_fd_, ns_mnt_fd_, ns_user_fd_})
         if (fd >= 0)
             close(fd);
     if (in_fd_ >= 0 && in_fd_ != out_fd_)
@@ -431,43 +702,50 @@ void Process::reap(bool block)
             return;
         record(info);
     }
-}  // Moves bytes until `until`; returns false once there is nothing left to
+}
+
+// Standard input: what is pending, then end of input if asked.
+void Process::feed_input()
+{
+    if (in_fd_ < 0)
+        return;
+    while (!pending_input_.empty()) {
+        const ssize_t n = ::write(in_fd_, pending_input_.data(), pending_input_.size());
+        if (n > 0) {
+            partial_line_ = pending_input_[static_cast<std::size_t>(n) - 1] != '\n';
+            pending_input_.erase(0, static_cast<std::size_t>(n));
+            continue;
+        }
+        if (n < 0 && (errno == EAGAIN || errno == EINTR))
+            break;
+        pending_input_.clear();  // the reader is gone
+        close_after_input_ = true;
+    }
+    if (pending_input_.empty() && close_after_input_) {
+        if (in_fd_ == out_fd_) {
+            // Terminal: EOF is the EOF character at the start of a line.
+            // After a partial line, the first EOF character only
+            // ends that line's read; the second is the end of input.
+            const std::string_view eof = partial_line_ ? "\x04\x04" : "\x04";
+            if (::write(in_fd_, eof.data(), eof.size()) == static_cast<ssize_t>(eof.size()) ||
+                errno != EAGAIN) {
+                in_fd_ = -1;
+                close_after_input_ = false;
+            }
+        } else {
+            close(in_fd_);
+            in_fd_ = -1;
+            close_after_input_ = false;
+        }
+    }
+}
+
+// Moves bytes until `until`; returns false once there is nothing left to
 // wait for (program ended and every output closed).
 bool Process::pump(Clock::time_point until)
 {
     for (;;) {
-        // Standard input: what is pending, then end of input if asked.
-        if (in_fd_ >= 0) {
-            while (!pending_input_.empty()) {
-                const ssize_t n = ::write(in_fd_, pending_input_.data(), pending_input_.size());
-                if (n > 0) {
-                    partial_line_ = pending_input_[static_cast<std::size_t>(n) - 1] != '\n';
-                    pending_input_.erase(0, static_cast<std::size_t>(n));
-                    continue;
-                }
-                if (n < 0 && (errno == EAGAIN || errno == EINTR))
-                    break;
-                pending_input_.clear();  // the reader is gone
-                close_after_input_ = true;
-            }
-            if (pending_input_.empty() && close_after_input_) {
-                if (in_fd_ == out_fd_) {
-                    // Terminal: EOF is the EOF character at the start of a line.
-                    // After a partial line, the first EOF character only
-                    // ends that line's read; the second is the end of input.
-                    const std::string_view eof = partial_line_ ? "\x04\x04" : "\x04";
-                    if (::write(in_fd_, eof.data(), eof.size()) == static_cast<ssize_t>(eof.size()) ||
-                        errno != EAGAIN) {
-                        in_fd_ = -1;
-                        close_after_input_ = false;
-                    }
-                } else {
-                    close(in_fd_);
-                    in_fd_ = -1;
-                    close_after_input_ = false;
-                }
-            }
-        }
+        feed_input();
 
         pollfd fds[4];
         nfds_t count = 0;
@@ -595,6 +873,13 @@ Result run(const Options& options)
 {
     Process process(options);
     return process.finish();
+}
+
+void expect_result(const Result& r, std::string_view out, std::string_view err, int status)
+{
+    EXPECT_EQ(r.out, out) << r.describe();
+    EXPECT_EQ(r.err, err) << r.describe();
+    EXPECT_EQ(r.status, status) << r.describe();
 }
 
 const char* name_of(Output output)

@@ -7,6 +7,24 @@
 // child that outlives its parent is still heard. Every run has a deadline:
 // past it the whole process group is killed and the test fails with a
 // message that names the program and shows what it printed.
+//
+// Use:
+//   TEST(Greetordered, ChildBeforeParent)
+//   {
+//       ipclab::Options options;
+//       options.argv = {ipclab::program("greetordered")};
+//       options.output = ipclab::Output::terminal;
+//       const ipclab::Result r = ipclab::run(options);
+//       ipclab::expect_result(r, "Hello, World!\n");  // out, err "" and status 0
+//   }
+// and, to talk to a program while it runs:
+//   ipclab::IpcNamespace ns;             // System V keys of the test's own
+//   options.ipc = &ns;
+//   options.pid_namespace = true;        // ids it signals reach only this run
+//   ipclab::Process user2(options);
+//   ASSERT_TRUE(user2.wait_for("User2: "));
+//   user2.write("q\n");
+//   ipclab::expect_result(user2.finish(), "User2: ");
 #pragma once
 
 #include <chrono>
@@ -63,6 +81,8 @@ private:
     int ipc_fd_ = -1;
 };
 
+class Process;
+
 struct Options {
     // argv[0] is a path; program("name") gives the path of a built program.
     std::vector<std::string> argv;
@@ -84,7 +104,19 @@ struct Options {
     bool fail_process_creation = false;
     // Pin to this CPU (-1: leave the affinity as it is).
     int cpu = -1;
-    // Runs in the child just before exec (after the namespace is joined).
+    // Run in a private PID namespace, with its own /proc (and a user
+    // namespace when not root), so that whatever process ids the program
+    // signals — planted ones, 0, -1 — it reaches only processes of this run.
+    // The namespace's process 1 is a small init of ours, which starts the
+    // program as process 2, adopts its orphans and lives until the last
+    // process in the namespace has ended; the Result is the program's.
+    // pid() is then the program's id inside (what getpid() gives it).
+    bool pid_namespace = false;
+    // Join the PID namespace of that run (started with pid_namespace and the
+    // same `ipc`), so that programs of both runs can signal each other. The
+    // namespace ends with that run: start it first, finish it last.
+    const Process* pid_namespace_of = nullptr;
+    // Runs in the child just before exec (after the namespaces are joined).
     // Throwing or returning with errno set is not possible there: call
     // _exit(125) on failure.
     std::function<void()> before_exec;
@@ -111,7 +143,9 @@ public:
     Process(const Process&) = delete;
     Process& operator=(const Process&) = delete;
 
-    pid_t pid() const { return pid_; }
+    // The program's process id as it sees it itself: in a PID namespace its
+    // id there, which is what it stores or prints.
+    pid_t pid() const { return program_pid_; }
 
     // Sends bytes to standard input (Options::input was sent first).
     void write(std::string_view bytes);
@@ -137,13 +171,21 @@ public:
     Result finish();
 
 private:
+    int open_stdout();
+    bool read_program_pid(int report);
+    void open_namespaces();
+    void feed_input();
     bool pump(std::chrono::steady_clock::time_point until);
     void reap(bool block);
     void fail_timeout(const char* what);
 
     Options options_;
-    pid_t pid_ = -1;
+    pid_t pid_ = -1;          // our child, leader of the run's process group
+    pid_t program_pid_ = -1;  // see pid()
     int pidfd_ = -1;
+    int ns_pid_fd_ = -1;  // pid_namespace: the namespaces others may join
+    int ns_mnt_fd_ = -1;
+    int ns_user_fd_ = -1;
     int in_fd_ = -1;
     int out_fd_ = -1;
     int err_fd_ = -1;
@@ -159,6 +201,10 @@ private:
 
 // Runs a program to its end.
 Result run(const Options& options);
+
+// Checks a finished run, each part with its own EXPECT_EQ so that a failure
+// shows both sides of what differs (and the whole run).
+void expect_result(const Result& r, std::string_view out, std::string_view err = "", int status = 0);
 
 // The path of a built program: program("copysplit") is build/copysplit.
 std::string program(std::string_view name);
