@@ -92,8 +92,7 @@ TEST(Check, NamesTheFailingCheckOfEachBrokenVersion)
                                "FAIL  trace      First line survives only on a terminal.",
                                "missing    | Hello, World!\n", "unexpected | World!\n"})
         EXPECT_NE(r.out.find(failed), std::string::npos) << failed << " in:\n" << r.out;
-    EXPECT_NE(r.out.find("greetloose (2 checks)\n  missing: there is no " + dir + "/greetloose\n"),
-              std::string::npos)
+    EXPECT_NE(r.out.find(" checks)\n  missing: there is no " + dir + "/greetloose\n"), std::string::npos)
         << r.out;
     EXPECT_NE(read_file(json).find(
                   R"("check":"Greeting is in order on every output","kind":"trace","result":"FAIL")"),
