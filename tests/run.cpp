@@ -558,7 +558,11 @@ void Process::open_namespaces()
     ns_mnt_fd_ = open((ns + "mnt").c_str(), O_RDONLY | O_CLOEXEC);
     if (geteuid() != 0 && options_.ipc == nullptr)
         ns_user_fd_ = open((ns + "user").c_str(), O_RDONLY | O_CLOEXEC);
-    if (ns_pid_fd_ < 0 || ns_mnt_fd_ < 0 || (geteuid() != 0 && options_.ipc == nullptr && ns_user_fd_ < 0))
+    // A short run may be over already; nothing can join it then.
+    const bool over = errno == ENOENT || errno == ESRCH;
+    if ((ns_pid_fd_ < 0 || ns_mnt_fd_ < 0 ||
+         (geteuid() != 0 && options_.ipc == nullptr && ns_user_fd_ < 0)) &&
+        !over)
         ADD_FAILURE() << "cannot open the namespaces of " << joined(options_.argv) << ": " << strerror(errno);
 }
 
@@ -577,6 +581,44 @@ bool Process::read_program_pid(int report)
     }
     program_pid_ = inside;
     return true;
+}
+
+pid_t Process::host_pid() const
+{
+    const Process* owner = options_.pid_namespace ? this : options_.pid_namespace_of;
+    if (owner == nullptr)
+        return pid_;
+    // The process in the run's PID namespace whose last NSpid is ours.
+    char want[64] = {};
+    const std::string fd_link = "/proc/self/fd/" + std::to_string(owner->ns_pid_fd_);
+    if (owner->ns_pid_fd_ < 0 || readlink(fd_link.c_str(), want, sizeof want - 1) < 0)
+        return -1;
+    DIR* proc = opendir("/proc");
+    pid_t found = -1;
+    for (const dirent* entry = proc ? readdir(proc) : nullptr; entry != nullptr && found < 0;
+         entry = readdir(proc)) {
+        const std::string dir = std::string("/proc/") + entry->d_name;
+        char ns[64] = {};
+        if (entry->d_name[0] < '1' || entry->d_name[0] > '9' ||
+            readlink((dir + "/ns/pid").c_str(), ns, sizeof ns - 1) < 0 || strcmp(ns, want) != 0)
+            continue;
+        std::string status(4096, '\0');  // a process that ended meanwhile reads as empty
+        const int fd = open((dir + "/status").c_str(), O_RDONLY | O_CLOEXEC);
+        const ssize_t got = fd < 0 ? 0 : read(fd, status.data(), status.size());
+        if (fd >= 0)
+            close(fd);
+        status.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+        const std::size_t line = status.find("\nNSpid:");
+        const std::size_t end = status.find('\n', line + 1);
+        if (line == std::string::npos || end == std::string::npos)
+            continue;
+        const std::size_t last = status.find_last_of(" \t", end - 1);
+        if (std::stoi(status.substr(last + 1, end - last - 1)) == program_pid_)
+            found = std::stoi(entry->d_name);
+    }
+    if (proc != nullptr)
+        closedir(proc);
+    return found;
 }
 
 Process::Process(Options options) : options_(std::move(options))

@@ -146,6 +146,9 @@ public:
     // The program's process id as it sees it itself: in a PID namespace its
     // id there, which is what it stores or prints.
     pid_t pid() const { return program_pid_; }
+    // The program's id as this test sees it (the same as pid() outside a
+    // PID namespace), for signalling the program alone; -1 once it is gone.
+    pid_t host_pid() const;
 
     // Sends bytes to standard input (Options::input was sent first).
     void write(std::string_view bytes);
