@@ -1,5 +1,6 @@
 // launchcount and launchfault: what survives an exec on each kind of
 // standard output, and how a failed exec is reported.
+#include "report.hpp"
 #include "run.hpp"
 
 #include <gtest/gtest.h>
@@ -86,14 +87,13 @@ TEST(Launchcount, WordCounterThatCannotRunIsReported)
 
     for (const Output output : all_outputs) {
         const Result missing = run_with_wc_covered(empty_dir, "/usr/bin", output);
-        EXPECT_TRUE(missing.out == both && missing.status == 127 &&
-                    missing.err == "launchcount: execv(/usr/bin/wc): No such file or directory\n")
-            << "missing, on a " << name_of(output) << ": " << missing.describe();
+        SCOPED_TRACE(name_of(output));
+        expect_report(missing, "launchcount", "launchcount: execv(/usr/bin/wc): No such file or directory\n",
+                      "execv", 127, both);
 
         const Result denied = run_with_wc_covered(not_executable, "/usr/bin/wc", output);
-        EXPECT_TRUE(denied.out == both && denied.status == 126 &&
-                    denied.err == "launchcount: execv(/usr/bin/wc): Permission denied\n")
-            << "not executable, on a " << name_of(output) << ": " << denied.describe();
+        expect_report(denied, "launchcount", "launchcount: execv(/usr/bin/wc): Permission denied\n", "execv",
+                      126, both);
     }
 }
 

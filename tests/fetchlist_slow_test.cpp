@@ -1,6 +1,7 @@
 // fetchlist: the clone, the pause, the listing, and what each failure
 // leaves. No network: git's own configuration in the environment maps
 // https://github.com/ to a directory of local bare repositories.
+#include "report.hpp"
 #include "run.hpp"
 
 #include <gtest/gtest.h>
@@ -137,8 +138,7 @@ TEST(Fetchlist, WithoutGitTheWorkingDirectoryIsListed)
     const std::string path = path_with({{"ls", "/bin/ls"}});
 
     const Result r = run(fetchlist(path));
-    EXPECT_EQ(r.err, "fetchlist: execvp(git): No such file or directory\n");
-    EXPECT_EQ(r.status, 0);
+    expect_report(r, "fetchlist", "fetchlist: execvp(git): No such file or directory\n", "execvp", 0, r.out);
     EXPECT_NE(r.out.find(" not-a-clone.txt\n"), std::string::npos) << r.describe();
     EXPECT_EQ(r.out, long_listing(test_dir()));
 }
@@ -172,9 +172,9 @@ TEST(Fetchlist, NonExecutableGitAndLsAreReported)
     write_file(path + "/ls", "#!/bin/sh\n", 0644);
 
     const Result r = run(fetchlist(path));
-    EXPECT_EQ(r.err, "fetchlist: execvp(git): Permission denied\nfetchlist: execvp(ls): Permission denied\n");
-    EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.status, 126);
+    expect_report(r, "fetchlist",
+                  "fetchlist: execvp(git): Permission denied\nfetchlist: execvp(ls): Permission denied\n",
+                  "execvp", 126);
 }
 
 // A server that accepts the connection and never answers (a listener
@@ -216,9 +216,7 @@ TEST(Fetchlist, ForkFailureIsReportedWithStatusOne)
     options.fail_process_creation = true;
     options.timeout = 5s;
     const Result r = run(options);
-    EXPECT_EQ(r.err, "fork() failed: Resource temporarily unavailable\n");
-    EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.status, 1);
+    expect_report(r, "fetchlist", "fork() failed: Resource temporarily unavailable\n", "fork");
     EXPECT_FALSE(std::filesystem::exists(test_dir() + "/TarnwickPanel"));
 }
 

@@ -1,6 +1,7 @@
 // copysplit, greetordered, greetloose and nudgegreet: exact traces on every
 // kind of standard output, the report of a failed fork and of a failed
 // write, and nudgegreet's child when its parent is gone.
+#include "report.hpp"
 #include "run.hpp"
 
 #include <gtest/gtest.h>
@@ -34,7 +35,7 @@ std::set<std::string> outcomes(std::string_view name, const std::set<std::string
         for (int i = 0; i < times; ++i) {
             const Result r = run_program(name, output);
             EXPECT_TRUE(allowed.contains(r.out) && r.status == 0 && r.err.empty())
-                << name << " on a " << name_of(output) << ": " << r.describe();
+                << name << " on a " << name_of(output) << ": " << r.describe() << expected_stdout(allowed);
             seen.insert(r.out);
         }
     }
@@ -187,10 +188,8 @@ TEST(ForkFailure, IsReportedOnStandardErrorWithStatusOne)
             // every process it may signal.
             options.pid_namespace = true;
             const Result r = run(options);
-            EXPECT_EQ(r.status, 1) << name << " on a " << name_of(output) << ": " << r.describe();
-            EXPECT_EQ(r.out, "") << name << " on a " << name_of(output);
-            EXPECT_EQ(r.err, "fork() failed: Resource temporarily unavailable\n")
-                << name << " on a " << name_of(output);
+            SCOPED_TRACE(name_of(output));
+            expect_report(r, name, "fork() failed: Resource temporarily unavailable\n", "fork");
         }
     }
 }
@@ -220,8 +219,8 @@ TEST(WriteError, IsReportedByEveryProcessWithStatusOne)
             std::string expected;
             for (int i = 0; i < c.processes; ++i)
                 expected += std::string(c.name) + ": write error: " + reason + "\n";
-            EXPECT_EQ(r.err, expected) << c.name << (closed ? ", closed: " : ", /dev/full: ") << r.describe();
-            EXPECT_EQ(r.status, 1) << c.name << (closed ? ", closed" : ", /dev/full");
+            SCOPED_TRACE(closed ? "closed" : "/dev/full");
+            expect_report(r, c.name, expected, "write");
         }
     }
 }

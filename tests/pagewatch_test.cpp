@@ -1,6 +1,7 @@
 // pagewatch's refusals and its growing of a short file, and the peer
 // pagepoke: the byte it changes, and what it refuses. Failures of single
 // calls are injected with strace, with the fifty one-second sleeps skipped.
+#include "report.hpp"
 #include "run.hpp"
 
 #include <gtest/gtest.h>
@@ -41,16 +42,12 @@ TEST(Pagewatch, RefusesADirectoryOrAFifoInPlaceOfTheFile)
 {
     ASSERT_EQ(mkdir(mapped_file().c_str(), 0700), 0);
     Result r = run_program({program("pagewatch")});
-    EXPECT_EQ(r.status, 1) << r.describe();
-    EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, "pagewatch: open(./temp_mmap.txt): Is a directory\n");
+    expect_report(r, "pagewatch", "pagewatch: open(./temp_mmap.txt): Is a directory\n", "open");
 
     ASSERT_EQ(rmdir(mapped_file().c_str()), 0);
     ASSERT_EQ(mkfifo(mapped_file().c_str(), 0600), 0);
     r = run_program({program("pagewatch")});
-    EXPECT_EQ(r.status, 1) << r.describe();
-    EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, "pagewatch: mmap(./temp_mmap.txt): not a regular file\n");
+    expect_report(r, "pagewatch", "pagewatch: mmap(./temp_mmap.txt): not a regular file\n", "mmap");
 }
 
 // The letters are in the file before the first line is printed: in a file
@@ -227,9 +224,9 @@ TEST(PagewatchAndPagepoke, FailedCallsAreReportedByName)
         const std::string what =
             injection.program + " " + (injection.call.empty() ? "on /dev/full" : injection.call);
         const Result r = run_with(injection);
-        EXPECT_EQ(r.status, injection.status) << what << ": " << r.describe();
-        EXPECT_EQ(r.out, injection.out) << what;
-        EXPECT_EQ(r.err, injection.err) << what;
+        SCOPED_TRACE(what);
+        expect_report(r, injection.program, injection.err, injection.call.empty() ? "write" : injection.call,
+                      injection.status, injection.out);
         EXPECT_EQ(read_file(mapped_file()), injection.after) << what;
     }
 }

@@ -1,5 +1,6 @@
 // parleyhand and parleylead: a segment they cannot get is reported with the
 // call's name and status 1, before anything is printed or read.
+#include "report.hpp"
 #include "run.hpp"
 
 #include <gtest/gtest.h>
@@ -20,11 +21,10 @@ TEST(Parley, SegmentThatCannotBeGotIsReported)
         options.ipc = &ns;
         options.input = "hello\n";
         const Result r = run(options);
-        EXPECT_EQ(r.status, 1) << name << ": " << r.describe();
-        EXPECT_EQ(r.out, "") << name;
-        EXPECT_EQ(r.err, std::string(name).substr(std::string(name).rfind('/') + 1) +
-                             ": shmget(key 12345): Invalid argument\n")
-            << name;
+        expect_report(r, name,
+                      std::string(name).substr(std::string(name).rfind('/') + 1) +
+                          ": shmget(key 12345): Invalid argument\n",
+                      "shmget");
     }
 }
 

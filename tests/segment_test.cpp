@@ -1,5 +1,6 @@
 // segduet and segrace: the greeting segment (key 2009). Every run happens in
 // a private IPC namespace, where the tests also plant and inspect segments.
+#include "report.hpp"
 #include "run.hpp"
 
 #include <gtest/gtest.h>
@@ -270,14 +271,14 @@ TEST(SegmentErrors, UnusableSegmentIsReportedByBothProcesses)
         plant(ns, "", 10);  // too small for 27 bytes
         Result r = run(in(ns, name));
         const std::string too_small = name + ": shmget(key 2009): Invalid argument\n";
-        EXPECT_TRUE(r.err == too_small + too_small && r.status == 1 && r.out.empty()) << r.describe();
+        expect_report(r, name, too_small + too_small, "shmget");
 
         plant(ns, "", greeting_size, 0);  // no permission for anyone
         Options options = in(ns, name);
         options.before_exec = [] { prctl(PR_CAPBSET_DROP, CAP_IPC_OWNER, 0, 0, 0); };  // root too
         r = run(options);
         const std::string denied = name + ": shmget(key 2009): Permission denied\n";
-        EXPECT_TRUE(r.err == denied + denied && r.status == 1 && r.out.empty()) << r.describe();
+        expect_report(r, name, denied + denied, "shmget");
         EXPECT_EQ(take_segment(ns), "") << "the segment that was there is left alone";
     }
 }
@@ -289,9 +290,7 @@ TEST(SegmentErrors, ForkFailureIsReportedWithStatusOne)
         Options options = in(ns, name);
         options.fail_process_creation = true;
         const Result r = run(options);
-        EXPECT_TRUE(r.err == "fork() failed: Resource temporarily unavailable\n" && r.status == 1 &&
-                    r.out.empty())
-            << name << ": " << r.describe();
+        expect_report(r, name, "fork() failed: Resource temporarily unavailable\n", "fork");
         EXPECT_EQ(take_segment(ns), std::nullopt);
     }
 }
@@ -449,8 +448,7 @@ TEST(SegmentErrors, AttachToRemovedSegmentIsRetriedAFewTimes)
                 run(injected(ns, name, "shmat:error=EINVAL:when=1.." + std::to_string(failures)));
             if (failures == 5) {
                 const std::string report = name + ": shmat(key 2009): Invalid argument\n";
-                EXPECT_TRUE(r.err == report + report && r.status == 1 && r.out.empty())
-                    << name << ": " << r.describe();
+                expect_report(r, name, report + report, "shmat");
                 continue;
             }
             const bool usual = name == "segduet"
@@ -481,8 +479,8 @@ TEST(SegmentErrors, FailedRemovalIsReported)
                                    ? r.out == greeting
                                    : std::ranges::any_of(parse(r.out, Output::pipe),
                                                          [](const Lines& l) { return correct(l); });
-            EXPECT_TRUE(usual && r.err == report && r.status == (report.empty() ? 0 : 1))
-                << name << ", " << error << ": " << r.describe();
+            EXPECT_TRUE(usual) << name << ", " << error << ": " << r.describe();
+            expect_report(r, name, report, "shmctl", report.empty() ? 0 : 1, r.out);
         }
     }
 }
@@ -511,7 +509,7 @@ TEST(SegmentErrors, FailedWriteIsReportedByBothProcesses)
             options.before_exec = c.redirect;
             const Result r = run(options);
             const std::string report = name + ": write error: " + c.reason + "\n";
-            EXPECT_TRUE(r.err == report + report && r.status == 1 && r.out.empty()) << r.describe();
+            expect_report(r, name, report + report, "write");
             const std::optional<std::string> left = take_segment(ns);
             EXPECT_TRUE(!left || (name == "segrace" && *left == "aaa")) << name << " left " << *left;
         }

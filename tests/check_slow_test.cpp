@@ -1,0 +1,222 @@
+// tools/check and the fork-shaking library: the checks pass on our build and
+// name the right check on versions broken the way learners break them;
+// shaking makes segrace's late child common, and a seed repeats a series of
+// runs' choices.
+#include "run.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <filesystem>
+#include <regex>
+#include <sched.h>
+#include <sys/shm.h>
+#include <unistd.h>
+
+namespace ipclab {
+namespace {
+
+constexpr const char* shake_library = IPCLAB_BINARY_DIR "/tools/libshake.so";
+
+// A tool of ours, run from the top directory against the build under test.
+Options tool(std::vector<std::string> argv, std::vector<std::string> env = {})
+{
+    Options options;
+    options.argv = std::move(argv);
+    options.argv[0] = source_dir() + "/" + options.argv[0];
+    options.cwd = source_dir();
+    options.env = std::move(env);
+    options.env.push_back("IPCLAB_BUILD_DIR=" IPCLAB_BINARY_DIR);
+    options.env.push_back("IPCLAB_PROGRAMS_DIR");  // tools/check sets it for the tests it runs
+    options.env.push_back("TMPDIR=" + test_dir());
+    options.timeout = 200s;
+    return options;
+}
+
+// Builds our source of `name` into `dir` with each change (a regular
+// expression and its replacement), as a learner might have written it.
+void build_variant(const std::string& dir, const std::string& name,
+                   const std::vector<std::pair<std::string, std::string>>& changes,
+                   const std::vector<std::string>& flags = {})
+{
+    std::string source = read_file(source_dir() + "/" + name + ".cpp");
+    for (const auto& [from, to] : changes) {
+        const std::string changed = std::regex_replace(source, std::regex(from), to);
+        ASSERT_NE(changed, source) << name << ": " << from << " no longer matches the source";
+        source = changed;
+    }
+    const std::string copy = test_dir() + "/" + name + ".cpp";
+    write_file(copy, source);
+    Options options;
+    options.argv = {"/usr/bin/g++", "-std=c++20", "-O1", "-o", dir + "/" + name, copy};
+    options.argv.insert(options.argv.end(), flags.begin(), flags.end());
+    options.timeout = 120s;
+    const Result r = run(options);
+    ASSERT_EQ(r.status, 0) << r.describe();
+}
+
+TEST(Check, EveryCheckPassesOnOurBuild)
+{
+    const Result r = run(tool({"tools/check", "greetordered", "segduet", "launchcount"}));
+    EXPECT_EQ(r.status, 0) << r.describe();
+    EXPECT_EQ(r.out.find("FAIL"), std::string::npos) << r.out;
+    EXPECT_TRUE(std::regex_search(r.out, std::regex("\n  in all +([1-9][0-9]*) of +\\1 checks passed\n")))
+        << r.out;
+}
+
+// One run over four broken programs and a missing one: each FAIL names the
+// check that catches the fault, and the missing program gives status 2.
+TEST(Check, NamesTheFailingCheckOfEachBrokenVersion)
+{
+    if (access("/usr/bin/g++", X_OK) != 0)
+        GTEST_SKIP() << "needs /usr/bin/g++ to build the broken versions";
+    const std::string dir = test_dir() + "/learner";
+    std::filesystem::create_directory(dir);
+    build_variant(dir, "greetordered", {{R"(\bwait\(nullptr\))", "0"}});
+    // The naive way: nothing blocked, and pause() in place of sigsuspend().
+    build_variant(dir, "nudgegreet",
+                  {{R"(\bSIG_BLOCK\b)", "SIG_UNBLOCK"}, {R"(sigsuspend\(&\w+\))", "pause()"}});
+    build_variant(dir, "segduet", {{R"(shmctl\(\w+, IPC_RMID, nullptr\))", "0"}});
+    build_variant(dir, "launchcount", {{R"(execv\(wc_path, )", "fflush(stdout), execv(wc_path, "}});
+    const std::string json = test_dir() + "/results.json";
+
+    // Without its removal, segduet makes one check wait on every run for a
+    // removal that never comes (over a minute in all): that one is left out.
+    const Result r = run(tool({"tools/check", "--programs", dir, "--json", json, "--checks",
+                               "!(*Reader never meets an unterminated text)", "greetordered", "nudgegreet",
+                               "segduet", "launchcount", "greetloose"}));
+    EXPECT_EQ(r.status, 2) << r.describe();
+    for (const char* failed : {"FAIL  trace      Greeting is in order on every output.",
+                               "FAIL  trace      Early signal is neither fatal nor lost on one cpu.",
+                               "FAIL  trace      Exact trace on every output and no segment left.",
+                               "FAIL  trace      First line survives only on a terminal.",
+                               "missing    | Hello, World!\n", "unexpected | World!\n"})
+        EXPECT_NE(r.out.find(failed), std::string::npos) << failed << " in:\n" << r.out;
+    EXPECT_NE(r.out.find(" checks)\n  missing: there is no " + dir + "/greetloose\n"), std::string::npos)
+        << r.out;
+    EXPECT_NE(read_file(json).find(
+                  R"("check":"Greeting is in order on every output","kind":"trace","result":"FAIL")"),
+              std::string::npos);
+}
+
+// No library can be preloaded into a static program: its checks are not
+// run as if it had been shaken.
+TEST(Check, SaysWhenAProgramCannotBeShaken)
+{
+    if (access("/usr/bin/g++", X_OK) != 0)
+        GTEST_SKIP() << "needs /usr/bin/g++ to build a static version";
+    const std::string dir = test_dir() + "/learner";
+    std::filesystem::create_directory(dir);
+    build_variant(dir, "greetloose", {}, {"-static"});
+    const Result r = run(tool({"tools/check", "--shake", "--programs", dir, "greetloose"}));
+    EXPECT_EQ(r.status, 1) << r.describe();
+    EXPECT_NE(r.out.find("  cannot be shaken: it is statically linked, so no library can be preloaded into "
+                         "it; its checks were not run\n"),
+              std::string::npos)
+        << r.out;
+}
+
+// segrace at real-time priority, on two CPUs of which the second is kept
+// busy: the child gets that CPU at once (it preempts the busy loop, and no
+// CPU has to wake from idle first), so without shaking it is seldom late.
+// On a machine left to itself the child may wait for a CPU while the parent
+// runs on, and be late without any help.
+Options at_once(const IpcNamespace& ns, std::vector<std::string> env, std::array<int, 2> cpus)
+{
+    Options options;
+    options.argv = {program("segrace")};
+    options.ipc = &ns;
+    options.env = std::move(env);
+    options.before_exec = [cpus] {
+        cpu_set_t both;
+        CPU_ZERO(&both);
+        CPU_SET(cpus[0], &both);
+        CPU_SET(cpus[1], &both);
+        const sched_param priority = {.sched_priority = 1};
+        if (sched_setaffinity(0, sizeof both, &both) != 0 ||
+            sched_setscheduler(0, SCHED_FIFO, &priority) != 0)
+            _exit(125);
+    };
+    return options;
+}
+
+// The runs in which segrace's child got the segment only after the parent
+// had removed it: it made a fresh one, which outlives the run.
+int late_children(const IpcNamespace& ns, int runs, const std::vector<std::string>& env,
+                  std::array<int, 2> cpus)
+{
+    int late = 0;
+    for (int i = 0; i < runs; ++i) {
+        const Result r = run(at_once(ns, env, cpus));
+        EXPECT_TRUE(r.status == 0 && r.err.empty()) << r.describe();
+        late += ns.run([] {
+            const int id = shmget(2009, 0, 0);
+            _exit(id == -1 || shmctl(id, IPC_RMID, nullptr) == -1 ? 1 : 0);
+        }) == 0;
+    }
+    return late;
+}
+
+TEST(Shake, MakesSegracesLateChildMuchMoreFrequent)
+{
+    if (sanitized_build())
+        GTEST_SKIP() << "the sanitizer runtime must come first; a preloaded library cannot";
+    cpu_set_t allowed;
+    std::vector<int> cpus;
+    if (sched_getaffinity(0, sizeof allowed, &allowed) == 0)
+        for (int cpu = 0; cpu < CPU_SETSIZE && cpus.size() < 2; ++cpu)
+            if (CPU_ISSET(cpu, &allowed))
+                cpus.push_back(cpu);
+    if (cpus.size() < 2)
+        GTEST_SKIP() << "needs two CPUs";
+    const std::array<int, 2> two = {cpus[0], cpus[1]};
+    const IpcNamespace ns;
+    if (run(at_once(ns, {}, two)).status == 125)
+        GTEST_SKIP() << "needs real-time priority (CAP_SYS_NICE)";
+    Options spin;
+    spin.argv = {"/bin/sh", "-c", "while :; do :; done"};
+    spin.cpu = two[1];
+    spin.timeout = 120s;
+    const Process busy(spin);  // killed when the test ends
+    constexpr int runs = 300;
+    const int calm = late_children(ns, runs, {}, two);
+    const int shaken = late_children(ns, runs,
+                                     {std::string("LD_PRELOAD=") + shake_library, "IPCLAB_SHAKE_SEED=1",
+                                      "IPCLAB_SHAKE_COUNTER=" + test_dir() + "/n"},
+                                     two);
+    // The child sleeps in half the runs, for up to 5 ms: most of those are late.
+    EXPECT_TRUE(shaken >= runs / 5 && shaken >= 3 * calm)
+        << "late children in " << runs << " runs: " << calm << " without shaking, " << shaken << " with";
+}
+
+// tools/outcomes --shake prints its seed; given back, it repeats every
+// choice of the series; another seed makes other choices.
+TEST(Shake, SeedGivenBackRepeatsTheChoices)
+{
+    if (sanitized_build())
+        GTEST_SKIP() << "the sanitizer runtime must come first; a preloaded library cannot";
+    const IpcNamespace ns;
+    const auto series = [&](std::vector<std::string> options, const std::string& log) {
+        options.insert(options.begin(), "tools/outcomes");
+        options.insert(options.end(), {"segrace", "20"});
+        Options o = tool(options, {"IPCLAB_SHAKE_LOG=" + log});
+        o.ipc = &ns;
+        const Result r = run(o);
+        EXPECT_EQ(r.status, 0) << r.describe();
+        return r.out;
+    };
+    const std::string first = series({"--shake"}, test_dir() + "/first");
+    std::smatch seed;
+    ASSERT_TRUE(std::regex_search(first, seed, std::regex("with seed ([0-9]+): tools/outcomes --seed \\1 ")))
+        << first;
+    series({"--seed", seed[1]}, test_dir() + "/again");
+    series({"--seed", seed[1].str() + "1"}, test_dir() + "/other");
+    const std::string choices = read_file(test_dir() + "/first");
+    EXPECT_EQ(std::count(choices.begin(), choices.end(), '\n'), 20) << choices;
+    EXPECT_EQ(read_file(test_dir() + "/again"), choices);
+    EXPECT_NE(read_file(test_dir() + "/other"), choices);
+}
+
+}  // namespace
+}  // namespace ipclab
