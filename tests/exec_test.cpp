@@ -37,8 +37,8 @@ TEST(Launchcount, FirstLineSurvivesOnlyOnATerminal)
 
         const Result r = run_in_test_dir({program("launchcount")}, output);
         const std::string expected = std::string(output == Output::terminal ? first_line : "") + wc.out;
-        EXPECT_TRUE(r.out == expected && r.err.empty() && r.status == 0)
-            << "on a " << name_of(output) << ": " << r.describe();
+        SCOPED_TRACE(name_of(output));
+        expect_result(r, expected);
     }
 }
 
@@ -52,8 +52,8 @@ TEST(Launchcount, MissingSourceFileIsReportedByTheWordCounter)
 
         const Result r = run_in_test_dir({program("launchcount")}, output);
         const std::string expected = std::string(output == Output::terminal ? first_line : "") + wc.out;
-        EXPECT_TRUE(r.out == expected && r.err == wc.err && r.status == wc.status)
-            << "on a " << name_of(output) << ": " << r.describe();
+        SCOPED_TRACE(name_of(output));
+        expect_result(r, expected, wc.err, wc.status);
     }
 }
 
@@ -101,11 +101,10 @@ TEST(Launchfault, MissingWcGivesThreeLinesOnEveryOutput)
 {
     for (const Output output : all_outputs) {
         const Result r = run_in_test_dir({program("launchfault")}, output);
-        EXPECT_TRUE(r.out == "Status of executing process: -1 \n"
-                             "The is no such file as wc\n"
-                             "I will be printed, because exec will fail.\n" &&
-                    r.err.empty() && r.status == 0)
-            << "on a " << name_of(output) << ": " << r.describe();
+        SCOPED_TRACE(name_of(output));
+        expect_result(r, "Status of executing process: -1 \n"
+                         "The is no such file as wc\n"
+                         "I will be printed, because exec will fail.\n");
     }
 }
 
@@ -116,8 +115,8 @@ TEST(Launchfault, ExecutableWcReplacesTheProgram)
     write_file(test_dir() + "/wc", "#!/bin/sh\nprintf '[%s]' \"$@\"\necho\nexit 7\n", 0755);
     for (const Output output : all_outputs) {
         const Result r = run_in_test_dir({program("launchfault")}, output);
-        EXPECT_TRUE(r.out == "[launchcount.cpp]\n" && r.err.empty() && r.status == 7)
-            << "on a " << name_of(output) << ": " << r.describe();
+        SCOPED_TRACE(name_of(output));
+        expect_result(r, "[launchcount.cpp]\n", "", 7);
     }
 }
 
@@ -127,10 +126,9 @@ TEST(Launchfault, NonExecutableWcGivesStatusAndClosingLinesOnly)
     write_file(test_dir() + "/wc", "#!/bin/sh\necho should not run\n", 0644);
     for (const Output output : all_outputs) {
         const Result r = run_in_test_dir({program("launchfault")}, output);
-        EXPECT_TRUE(r.out == "Status of executing process: -1 \n"
-                             "I will be printed, because exec will fail.\n" &&
-                    r.err.empty() && r.status == 0)
-            << "on a " << name_of(output) << ": " << r.describe();
+        SCOPED_TRACE(name_of(output));
+        expect_result(r, "Status of executing process: -1 \n"
+                         "I will be printed, because exec will fail.\n");
     }
 }
 

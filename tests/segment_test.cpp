@@ -190,7 +190,8 @@ TEST(Segduet, ExactTraceOnEveryOutputAndNoSegmentLeft)
     for (const Output output : all_outputs) {
         for (int i = 0; i < 5; ++i) {
             const Result r = run(in(ns, "segduet", output));
-            EXPECT_TRUE(r.out == greeting && r.status == 0 && r.err.empty()) << r.describe();
+            SCOPED_TRACE(name_of(output));
+            expect_result(r, greeting);
             EXPECT_EQ(take_segment(ns), std::nullopt);
         }
     }
@@ -206,8 +207,8 @@ TEST(Segduet, LeftoverSegmentGivesTheSameTrace)
                                         std::string_view(full).substr(0, 27), std::string_view(full)}) {
         plant(ns, left, std::max(left.size(), greeting_size));
         const Result r = run(in(ns, "segduet"));
-        EXPECT_TRUE(r.out == greeting && r.status == 0 && r.err.empty())
-            << left.size() << " bytes left: " << r.describe();
+        SCOPED_TRACE(std::to_string(left.size()) + " bytes left");
+        expect_result(r, greeting);
         EXPECT_EQ(take_segment(ns), std::nullopt);
     }
 }
