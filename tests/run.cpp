@@ -381,11 +381,12 @@ void close_cloexec_descriptors(const ChildPlan& plan)
     close(dir);
 }
 
-// Whether a process of the namespace has ended and waits only to be reaped.
-// A joined run's program whose first process died before it is adopted by
-// the test process (a subreaper outside), not by our init, and may stay a
-// zombie here until the test reaps it.
-bool ended(const char* pid)
+// Whether a process of the namespace is none of our init's business: ended
+// and waiting only to be reaped, or started by a run that joined (its
+// parent is outside, so its parent id reads 0 here). That run waits for it;
+// if its first process dies, the test process (a subreaper outside) adopts
+// it, not our init.
+bool not_ours(const char* pid)
 {
     char path[64];
     snprintf(path, sizeof path, "/proc/%s/stat", pid);
@@ -394,12 +395,14 @@ bool ended(const char* pid)
     const ssize_t got = fd < 0 ? -1 : read(fd, stat, sizeof stat - 1);
     if (fd >= 0)
         close(fd);
-    const char* state = got > 0 ? strrchr(stat, ')') : nullptr;
-    return got <= 0 || (state != nullptr && (state[1] == '\0' || state[2] == 'Z' || state[2] == 'X'));
+    const char* state = got > 0 ? strrchr(stat, ')') : nullptr;  // ") S PPID ..."
+    if (state == nullptr || state[1] == '\0' || state[2] == '\0')
+        return true;
+    return state[2] == 'Z' || state[2] == 'X' || strncmp(state + 3, " 0 ", 3) == 0;
 }
 
-// Whether /proc (the namespace's own) lists a live process other than its
-// init.
+// Whether /proc (the namespace's own) lists a live process of ours other
+// than the init itself.
 bool others_in_namespace()
 {
     const int fd = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -412,7 +415,7 @@ bool others_in_namespace()
         for (long at = 0; at < n;) {
             const auto* entry = reinterpret_cast<const dirent64*>(buffer + at);
             const char* name = entry->d_name;
-            if (name[0] >= '0' && name[0] <= '9' && strcmp(name, "1") != 0 && !ended(name))
+            if (name[0] >= '0' && name[0] <= '9' && strcmp(name, "1") != 0 && !not_ours(name))
                 others = true;
             at += entry->d_reclen;
         }
@@ -423,7 +426,7 @@ bool others_in_namespace()
 
 // Process 1 of a private PID namespace: mounts the namespace's /proc, starts
 // the program as process 2, adopts every orphan of the namespace, and ends
-// only when no other process is left in it (runs that joined included).
+// only when none of them is left in it (runs that joined wait for their own).
 // Then it hands the program's wait status to its parent.
 [[noreturn]] void namespace_init(const ChildPlan& plan, int status_fd)
 {
