@@ -90,8 +90,10 @@ struct Namespaces {
     // every other run has finished.
     void expect_sleeper_untouched()
     {
-        sleeper.kill(SIGTERM);
-        EXPECT_EQ(sleeper.finish().signal, SIGTERM) << "the unrelated process was signalled";
+        // SIGKILL, which nothing can hold off: any signal a party sent it
+        // before would have ended it with that signal instead.
+        sleeper.kill(SIGKILL);
+        EXPECT_EQ(sleeper.finish().signal, SIGKILL) << "the unrelated process was signalled";
     }
     IpcNamespace ipc;
     Process sleeper;
