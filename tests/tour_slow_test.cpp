@@ -196,6 +196,116 @@ std::string stand_in_build(const std::vector<std::pair<std::string, std::string>
     return dir;
 }
 
+// The quick tour's sections of the fork demonstrations: their outputs and
+// histograms (`tables` of them: pinned and not, or one on a single CPU).
+void expect_fork_sections(const std::string& out, std::size_t tables)
+{
+    const std::string child = "Child process has variable a = aaadef\\n";
+    const std::string parent = "Parent process has variable a = abcbbb\\n";
+    const std::string copysplit = section(out, "copysplit");
+    EXPECT_NE(copysplit.find("Child process has variable a = aaadef\n"), std::string::npos) << copysplit;
+    EXPECT_NE(copysplit.find("Parent process has variable a = abcbbb\n"), std::string::npos) << copysplit;
+    EXPECT_EQ(check_histograms(copysplit, 20, {'"' + child + parent + '"', '"' + parent + child + '"'}),
+              tables);
+
+    for (const std::string name : {"greetordered", "nudgegreet"}) {
+        const std::string text = section(out, name);
+        EXPECT_NE(text.find("\nHello, World!\n"), std::string::npos) << text;
+        EXPECT_EQ(check_histograms(text, 20, {R"("Hello, World!\n")"}), tables) << text;
+        if (tables == 2) {
+            EXPECT_NE(text.find("Pinned or not: one and the same output in every run."), std::string::npos);
+        }
+    }
+
+    // greetloose: either order; where a histogram counts two outcomes, both
+    // are there.
+    const std::string greetloose = section(out, "greetloose");
+    EXPECT_EQ(check_histograms(greetloose, 20, {R"("Hello, World!\n")", R"("World!\nHello, ")"}), tables);
+}
+
+// The quick tour's segduet and segrace sections.
+void expect_segment_sections(const std::string& out, const IpcNamespace& ns, std::size_t tables)
+{
+    // segduet: no key-2009 segment before or after.
+    const std::string segduet = section(out, "segduet");
+    EXPECT_NE(
+        segduet.find("Before:\n$ ipcs -m   (the rows for key 2009, 0x000007d9)\n(no segment with key 2009)\n"
+                     "$ " +
+                     shown_build() +
+                     "/segduet\nChild append Hello\nParent reads Hello\n"
+                     "Parent append HelloWorld!\n\nAfter:\n$ ipcs -m   (the rows for key 2009, 0x000007d9)\n"
+                     "(no segment with key 2009)\n"),
+        std::string::npos)
+        << segduet;
+
+    // segrace: whatever the interleaving, every run prints its three lines;
+    // a segment left behind is shown, and removed because the tour made it.
+    const std::string segrace = section(out, "segrace");
+    EXPECT_EQ(check_histograms(segrace, 20, {}), tables) << segrace;
+    for (const Histogram& h : histograms(segrace)) {
+        for (const auto& [output, count] : h.rows) {
+            EXPECT_TRUE(output.find("Child append ") != std::string::npos &&
+                        output.find("Parent reads ") != std::string::npos &&
+                        output.find("Parent append ") != std::string::npos)
+                << output;
+        }
+    }
+    if (segrace.find("After the runs above a key-2009 segment is left") != std::string::npos) {
+        EXPECT_NE(segrace.find("The tour removed it (ipcrm -M 2009): it was not there before the tour."),
+                  std::string::npos)
+            << segrace;
+    } else {
+        EXPECT_NE(segrace.find("No key-2009 segment is left after the runs above."), std::string::npos)
+            << segrace;
+    }
+    EXPECT_FALSE(segment_exists(ns, greeting_key));
+}
+
+// The quick tour's exchange, launchcount and launchfault sections.
+void expect_exchange_and_exec_sections(const std::string& out, const IpcNamespace& ns)
+{
+    const std::string build = IPCLAB_BINARY_DIR;
+    // parleyhand: both directions, each line behind its party's label; the
+    // exchange segment, which parleyhand never removes, removed by the tour.
+    const std::string parley = section(out, "parleyhand");
+    EXPECT_NE(parley.find("\n  User2 | User2: Hello from User2\n"), std::string::npos) << parley;
+    EXPECT_NE(parley.find("\n  User1 | User1: Received From User2: Hello from User2\n"), std::string::npos)
+        << parley;
+    EXPECT_NE(parley.find("Received From User1: Hello back from User1\n"), std::string::npos) << parley;
+    EXPECT_NE(parley.find("\n  User2 | User2: q\n"), std::string::npos) << parley;
+    EXPECT_EQ(parley.find("did not go as scripted"), std::string::npos) << parley;
+    EXPECT_NE(parley.find("The tour removed it (ipcrm -M 12345): it was not there before the tour."),
+              std::string::npos)
+        << parley;
+    EXPECT_FALSE(segment_exists(ns, exchange_key));
+
+    // launchcount: the first line is there on a terminal and gone through a pipe.
+    const std::string launchcount = section(out, "launchcount");
+    const std::regex on_terminal(
+        "\n\\$ " + shown_build() +
+        "/launchcount\nI will never be printed!\n +[0-9]+ +[0-9]+ +[0-9]+ launchcount.cpp\n");
+    const std::regex on_pipe("\n\\$ " + shown_build() +
+                             "/launchcount \\| cat\n +[0-9]+ +[0-9]+ +[0-9]+ launchcount.cpp\n");
+    EXPECT_TRUE(std::regex_search(launchcount, on_terminal)) << launchcount;
+    EXPECT_TRUE(std::regex_search(launchcount, on_pipe)) << launchcount;
+    EXPECT_NE(launchcount.find("Through the pipe the line \"I will never be printed!\" is gone"),
+              std::string::npos);
+
+    // launchfault: the three lines without "wc", none with an executable
+    // one, and no not-found line when it is not executable.
+    const std::string launchfault = section(out, "launchfault");
+    const std::string command = "/launchfault && " + build + "/launchfault\n";
+    const std::string status = "Status of executing process: -1 \n";
+    const std::string closing = "I will be printed, because exec will fail.\n";
+    EXPECT_NE(launchfault.find(command + status + "The is no such file as wc\n" + closing), std::string::npos)
+        << launchfault;
+    EXPECT_TRUE(
+        std::regex_search(launchfault, std::regex(command + "./wc here, started as: wc launchcount.cpp\n"
+                                                            " +[0-9]+ +[0-9]+ +[0-9]+ launchcount.cpp\n")))
+        << launchfault;
+    EXPECT_NE(launchfault.find(command + status + closing), std::string::npos) << launchfault;
+}
+
 TEST(Tour, QuickTourShowsEveryProgramAndWhatItProves)
 {
     const IpcNamespace ns;
@@ -215,104 +325,9 @@ TEST(Tour, QuickTourShowsEveryProgramAndWhatItProves)
     for (const std::string name : {"fetchlist", "pagewatch"})
         EXPECT_NE(section(r.out, name).find("left out by --quick"), std::string::npos) << name;
 
-    // The outputs and histograms of the fork demonstrations.
-    const std::string build = IPCLAB_BINARY_DIR;
-    const std::string child = "Child process has variable a = aaadef\\n";
-    const std::string parent = "Parent process has variable a = abcbbb\\n";
-    const std::string copysplit = section(r.out, "copysplit");
-    EXPECT_NE(copysplit.find("Child process has variable a = aaadef\n"), std::string::npos) << copysplit;
-    EXPECT_NE(copysplit.find("Parent process has variable a = abcbbb\n"), std::string::npos) << copysplit;
-    EXPECT_EQ(check_histograms(copysplit, 20, {'"' + child + parent + '"', '"' + parent + child + '"'}),
-              tables);
-
-    for (const std::string name : {"greetordered", "nudgegreet"}) {
-        const std::string text = section(r.out, name);
-        EXPECT_NE(text.find("\nHello, World!\n"), std::string::npos) << text;
-        EXPECT_EQ(check_histograms(text, 20, {R"("Hello, World!\n")"}), tables) << text;
-        if (tables == 2) {
-            EXPECT_NE(text.find("Pinned or not: one and the same output in every run."), std::string::npos);
-        }
-    }
-
-    // greetloose: either order; where a histogram counts two outcomes, both
-    // are there.
-    const std::string greetloose = section(r.out, "greetloose");
-    EXPECT_EQ(check_histograms(greetloose, 20, {R"("Hello, World!\n")", R"("World!\nHello, ")"}), tables);
-
-    // segduet: no key-2009 segment before or after.
-    const std::string segduet = section(r.out, "segduet");
-    EXPECT_NE(
-        segduet.find("Before:\n$ ipcs -m   (the rows for key 2009, 0x000007d9)\n(no segment with key 2009)\n"
-                     "$ " +
-                     shown_build() +
-                     "/segduet\nChild append Hello\nParent reads Hello\n"
-                     "Parent append HelloWorld!\n\nAfter:\n$ ipcs -m   (the rows for key 2009, 0x000007d9)\n"
-                     "(no segment with key 2009)\n"),
-        std::string::npos)
-        << segduet;
-
-    // segrace: whatever the interleaving, every run prints its three lines;
-    // a segment left behind is shown, and removed because the tour made it.
-    const std::string segrace = section(r.out, "segrace");
-    EXPECT_EQ(check_histograms(segrace, 20, {}), tables) << segrace;
-    for (const Histogram& h : histograms(segrace)) {
-        for (const auto& [output, count] : h.rows) {
-            EXPECT_TRUE(output.find("Child append ") != std::string::npos &&
-                        output.find("Parent reads ") != std::string::npos &&
-                        output.find("Parent append ") != std::string::npos)
-                << output;
-        }
-    }
-    if (segrace.find("After the runs above a key-2009 segment is left") != std::string::npos) {
-        EXPECT_NE(segrace.find("The tour removed it (ipcrm -M 2009): it was not there before the tour."),
-                  std::string::npos)
-            << segrace;
-    } else {
-        EXPECT_NE(segrace.find("No key-2009 segment is left after the runs above."), std::string::npos)
-            << segrace;
-    }
-    EXPECT_FALSE(segment_exists(ns, greeting_key));
-
-    // parleyhand: both directions, each line behind its party's label; the
-    // exchange segment, which parleyhand never removes, removed by the tour.
-    const std::string parley = section(r.out, "parleyhand");
-    EXPECT_NE(parley.find("\n  User2 | User2: Hello from User2\n"), std::string::npos) << parley;
-    EXPECT_NE(parley.find("\n  User1 | User1: Received From User2: Hello from User2\n"), std::string::npos)
-        << parley;
-    EXPECT_NE(parley.find("Received From User1: Hello back from User1\n"), std::string::npos) << parley;
-    EXPECT_NE(parley.find("\n  User2 | User2: q\n"), std::string::npos) << parley;
-    EXPECT_EQ(parley.find("did not go as scripted"), std::string::npos) << parley;
-    EXPECT_NE(parley.find("The tour removed it (ipcrm -M 12345): it was not there before the tour."),
-              std::string::npos)
-        << parley;
-    EXPECT_FALSE(segment_exists(ns, exchange_key));
-
-    // launchcount: the first line is there on a terminal and gone through a pipe.
-    const std::string launchcount = section(r.out, "launchcount");
-    const std::regex on_terminal(
-        "\n\\$ " + shown_build() +
-        "/launchcount\nI will never be printed!\n +[0-9]+ +[0-9]+ +[0-9]+ launchcount.cpp\n");
-    const std::regex on_pipe("\n\\$ " + shown_build() +
-                             "/launchcount \\| cat\n +[0-9]+ +[0-9]+ +[0-9]+ launchcount.cpp\n");
-    EXPECT_TRUE(std::regex_search(launchcount, on_terminal)) << launchcount;
-    EXPECT_TRUE(std::regex_search(launchcount, on_pipe)) << launchcount;
-    EXPECT_NE(launchcount.find("Through the pipe the line \"I will never be printed!\" is gone"),
-              std::string::npos);
-
-    // launchfault: the three lines without "wc", none with an executable
-    // one, and no not-found line when it is not executable.
-    const std::string launchfault = section(r.out, "launchfault");
-    const std::string command = "/launchfault && " + build + "/launchfault\n";
-    const std::string status = "Status of executing process: -1 \n";
-    const std::string closing = "I will be printed, because exec will fail.\n";
-    EXPECT_NE(launchfault.find(command + status + "The is no such file as wc\n" + closing), std::string::npos)
-        << launchfault;
-    EXPECT_TRUE(
-        std::regex_search(launchfault, std::regex(command + "./wc here, started as: wc launchcount.cpp\n"
-                                                            " +[0-9]+ +[0-9]+ +[0-9]+ launchcount.cpp\n")))
-        << launchfault;
-    EXPECT_NE(launchfault.find(command + status + closing), std::string::npos) << launchfault;
-
+    expect_fork_sections(r.out, tables);
+    expect_segment_sections(r.out, ns, tables);
+    expect_exchange_and_exec_sections(r.out, ns);
     EXPECT_EQ(left_in_tmp(), std::vector<std::string>{});
 }
 
@@ -635,8 +650,17 @@ TEST(Outcomes, ShowsEachDistinctOutputWithItsCountShareAndStatus)
     ASSERT_EQ(greet.status, 0) << greet.describe();
     EXPECT_EQ(check_histograms(greet.out, 10, {R"("Hello, World!\n")"}), 1U) << greet.out;
 
-    // Outputs are told apart byte for byte and shown with every byte
-    // visible: control bytes and DEL, a NUL, a difference on the second
+    const Result missing = run(tour_options({"tools/outcomes", "segfault"}));
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_NE(missing.err.find("segfault: no such program"), std::string::npos) << missing.err;
+    EXPECT_EQ(run(tour_options({"tools/outcomes", "greetordered", "ten"})).status, 2);
+}
+
+// Outputs are told apart byte for byte and shown with every byte visible,
+// in the table and in --tsv.
+TEST(Outcomes, CountsAndShowsOutputsByteForByte)
+{
+    // Control bytes and DEL, a NUL, a difference on the second
     // line, or after the first sixteen bytes. Runs alternate between two
     // outputs (printf formats).
     struct Bytes {
@@ -671,11 +695,6 @@ TEST(Outcomes, ShowsEachDistinctOutputWithItsCountShareAndStatus)
         const Result tsv = run(tour_options({"tools/outcomes", "--tsv", "-", alternate, "3"}));
         EXPECT_EQ(tsv.out, "2\t" + b.shown_first + "\n1\t" + b.shown_second + "\n") << tsv.describe();
     }
-
-    const Result missing = run(tour_options({"tools/outcomes", "segfault"}));
-    EXPECT_EQ(missing.status, 1);
-    EXPECT_NE(missing.err.find("segfault: no such program"), std::string::npos) << missing.err;
-    EXPECT_EQ(run(tour_options({"tools/outcomes", "greetordered", "ten"})).status, 2);
 }
 
 }  // namespace
