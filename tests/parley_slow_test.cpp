@@ -17,6 +17,7 @@
 #include <sched.h>
 #include <sys/shm.h>
 #include <thread>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 namespace ipclab {
@@ -325,6 +326,10 @@ TEST(Parley, FirstPartyDetachingWhileWaitedForIsReported)
     Options options = hand(ns);
     options.argv = {"/bin/false"};  // never run: the stand-in ends in before_exec
     options.before_exec = [] {
+        // Joining the test's user namespace (as an ordinary user) made this
+        // process undumpable, and it never execs: parleyhand could not read
+        // its /proc/PID/maps.
+        prctl(PR_SET_DUMPABLE, 1);
         sigset_t line;
         sigemptyset(&line);
         sigaddset(&line, SIGUSR1);
