@@ -20,24 +20,35 @@
 //                         and the same ones again for the same seed.
 //   IPCLAB_SHAKE_LOG      a file to which each choice is appended, one line
 //                         per fork: "process N fork M: child sleeps U us".
+//   IPCLAB_SHAKE_HOLD     "child" or "parent": no chance at all. At every
+//                         fork that side is held back until the other has
+//                         ended, or for IPCLAB_SHAKE_MAX_MS at the most
+//                         (default 2000 here). An order that holds only by
+//                         luck fails every time; an order the program
+//                         really fixes (a wait, a signal) outlasts the hold.
 //
 // Run: LD_PRELOAD=build/tools/libshake.so IPCLAB_SHAKE_SEED=7 build/segrace
+//      LD_PRELOAD=build/tools/libshake.so IPCLAB_SHAKE_HOLD=child build/segrace
 //      tools/outcomes --shake segrace 200
 
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/random.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
 
-constexpr unsigned default_max_ms = 5;  // the longest sleep unless told
+constexpr unsigned default_max_ms = 5;       // the longest sleep unless told
+constexpr unsigned default_hold_ms = 2000;   // the longest hold unless told
+constexpr unsigned hold_poll_us = 1000;      // how often a held side looks again
 constexpr unsigned longest_max_ms = 60000;
 
 using fork_function = pid_t (*)();
@@ -49,6 +60,8 @@ unsigned long process_number = 0;   // from IPCLAB_SHAKE_COUNTER, else 0
 unsigned fork_number = 0;           // forks made by this process so far
 bool numbered = false;              // process_number taken
 bool child_of_shaken_fork = false;  // names a child's own forks apart
+enum class Hold { none, child, parent };
+Hold hold = Hold::none;             // from IPCLAB_SHAKE_HOLD
 
 std::uint64_t next_random()
 {
@@ -95,6 +108,27 @@ void sleep_for(unsigned us)
     }
 }
 
+// The child, held: until its parent has ended (it is then reparented), or
+// for `us` at the most.
+void hold_child(pid_t parent, unsigned us)
+{
+    for (unsigned waited = 0; getppid() == parent && waited < us; waited += hold_poll_us)
+        sleep_for(hold_poll_us);
+}
+
+// The parent, held: until its child has ended (looked at, not reaped: the
+// program's own wait still finds it), or for `us` at the most.
+void hold_parent(pid_t child, unsigned us)
+{
+    for (unsigned waited = 0; waited < us; waited += hold_poll_us) {
+        siginfo_t info = {};
+        if (waitid(P_PID, static_cast<id_t>(child), &info, WEXITED | WNOHANG | WNOWAIT) == -1 ||
+            info.si_pid == child)
+            return;
+        sleep_for(hold_poll_us);
+    }
+}
+
 void log_choice(bool child_sleeps, unsigned us)
 {
     const char* path = getenv("IPCLAB_SHAKE_LOG");
@@ -123,10 +157,16 @@ __attribute__((constructor)) void start()
         if (*end == '\0' && ms <= longest_max_ms)
             max_us = static_cast<unsigned>(ms) * 1000;
     }
+    const char* held = getenv("IPCLAB_SHAKE_HOLD");
+    if (held != nullptr && (strcmp(held, "child") == 0 || strcmp(held, "parent") == 0)) {
+        hold = held[0] == 'c' ? Hold::child : Hold::parent;
+        if (max == nullptr || *max == '\0')
+            max_us = default_hold_ms * 1000;
+    }
     const char* seed = getenv("IPCLAB_SHAKE_SEED");
     std::uint64_t base = 0;
-    if (seed != nullptr && *seed != '\0') {
-        base = hash(seed);
+    if ((seed != nullptr && *seed != '\0') || hold != Hold::none) {
+        base = hash(seed != nullptr ? seed : "");  // a hold draws nothing: no seed to give back
     } else {
         if (getrandom(&base, sizeof base, 0) != sizeof base)
             base = static_cast<std::uint64_t>(time(nullptr)) ^ static_cast<std::uint64_t>(getpid());
@@ -158,10 +198,11 @@ extern "C" pid_t fork()
         state ^= process_number * 0xd1342543de82ef95ULL;
     }
     const std::uint64_t draw = next_random();
-    const bool child_sleeps = (draw & 1U) != 0;
-    const unsigned us = static_cast<unsigned>((draw >> 1U) % (max_us + 1));
+    const bool child_sleeps = hold == Hold::none ? (draw & 1U) != 0 : hold == Hold::child;
+    const unsigned us = hold == Hold::none ? static_cast<unsigned>((draw >> 1U) % (max_us + 1)) : max_us;
     ++fork_number;
 
+    const pid_t parent = getpid();
     const pid_t pid = real_fork();
     const int saved = errno;
     if (pid == 0) {
@@ -169,13 +210,19 @@ extern "C" pid_t fork()
         state = hash("child") ^ next_random();
         if (child_sleeps) {
             log_choice(true, us);
-            sleep_for(us);
+            if (hold == Hold::none)
+                sleep_for(us);
+            else
+                hold_child(parent, us);
         }
         child_of_shaken_fork = true;
         fork_number = 0;
     } else if (pid > 0 && !child_sleeps) {
         log_choice(false, us);
-        sleep_for(us);
+        if (hold == Hold::none)
+            sleep_for(us);
+        else
+            hold_parent(pid, us);
     }
     errno = saved;
     return pid;
