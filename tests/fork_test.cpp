@@ -86,7 +86,7 @@ TEST(Nudgegreet, EarlySignalIsNeitherFatalNorLostOnOneCpu)
         if (from_shell)
             options.argv = {"/bin/sh", "-c", program("nudgegreet") + "; echo END"};
         options.cpu = 0;
-        options.timeout = 5s;
+        options.timeout = 30s;  // only a failing run waits it out: room for a loaded CPU 0
         options.pid_namespace_of = &namespace_holder;
         const Result r = run(options);
         ASSERT_TRUE(r.out == (from_shell ? "Hello, World!\nEND\n" : "Hello, World!\n") && r.status == 0 &&
@@ -179,6 +179,8 @@ TEST(Nudgegreet, ChildEndsWhenItsParentDiesFirst)
 TEST(ForkFailure, IsReportedOnStandardErrorWithStatusOne)
 {
     for (const char* name : {"copysplit", "greetordered", "greetloose", "nudgegreet"}) {
+        if (!checked(name))
+            continue;
         for (const Output output : all_outputs) {
             Options options;
             options.argv = {program(name)};
@@ -208,6 +210,8 @@ TEST(WriteError, IsReportedByEveryProcessWithStatusOne)
     for (const bool closed : {false, true}) {
         const std::string reason = closed ? "Bad file descriptor" : "No space left on device";
         for (const Case& c : cases) {
+            if (!checked(c.name))
+                continue;
             Options options;
             options.argv = {program(c.name)};
             options.before_exec = [closed] {

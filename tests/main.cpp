@@ -8,7 +8,10 @@
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
+#include <linux/close_range.h>
+#include <pthread.h>
 #include <sys/prctl.h>
+#include <unistd.h>
 
 namespace ipclab {
 namespace {
@@ -18,6 +21,7 @@ std::string current_dir;
 class TestDirectories : public ::testing::EmptyTestEventListener {
     void OnTestStart(const ::testing::TestInfo&) override
     {
+        forget_timeouts();
         char pattern[] = "/tmp/ipclab-test.XXXXXX";
         const char* made = mkdtemp(pattern);
         if (made == nullptr) {
@@ -46,6 +50,14 @@ int main(int argc, char** argv)
     // A program that stops reading its input must not kill the test.
     signal(SIGPIPE, SIG_IGN);
     prctl(PR_SET_CHILD_SUBREAPER, 1);
+    // The programs a test runs must not reach the test process: nothing it
+    // inherited (a descriptor its results go to) is handed down to them,
+    // and, not dumpable, it cannot be traced nor its /proc entries opened
+    // by another process of the same user. Its forked helpers are dumpable
+    // again: they write their own /proc/self/uid_map, and hold nothing of it.
+    close_range(STDERR_FILENO + 1, ~0U, CLOSE_RANGE_CLOEXEC);
+    prctl(PR_SET_DUMPABLE, 0);
+    pthread_atfork(nullptr, nullptr, [] { prctl(PR_SET_DUMPABLE, 1); });
     ::testing::UnitTest::GetInstance()->listeners().Append(new ipclab::TestDirectories);
     return RUN_ALL_TESTS();
 }

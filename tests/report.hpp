@@ -15,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <climits>
 #include <cstdlib>
 #include <set>
@@ -43,9 +44,22 @@ inline std::string expected_stdout(const std::set<std::string>& outputs)
     return lines;
 }
 
+// Whether `report` names `call`, in any case ("Fork failed" names fork).
+inline bool names(std::string_view report, std::string_view call)
+{
+    const auto lower = [](std::string_view text) {
+        std::string s(text);
+        for (char& c : s)
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        return s;
+    };
+    return lower(report).find(lower(call)) != std::string::npos;
+}
+
 // Checks a run that should have reported a failure of `call`: its status,
 // its standard output, and its report on standard error (word for word
-// `exact` from our own build of `name`, else one that names `call`; where
+// `exact` from our own build of `name`, else one that names `call` in any
+// case; where
 // `exact` is empty, nothing at all).
 inline void expect_report(const Result& r, std::string_view name, std::string_view exact,
                           std::string_view call, int status = 1, std::string_view out = "")
@@ -58,7 +72,7 @@ inline void expect_report(const Result& r, std::string_view name, std::string_vi
     if (exact.empty() || ours(name))
         EXPECT_EQ(standard_error, exact) << name;
     else
-        EXPECT_TRUE(standard_error.find(call) != std::string::npos)
+        EXPECT_TRUE(names(standard_error, call))
             << name << ": the report on standard error names no " << call
             << "\n  stderr: " << ::testing::PrintToString(standard_error);
 }

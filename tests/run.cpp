@@ -103,8 +103,11 @@ bool deny_process_creation()
 std::vector<std::string> child_environment(const std::vector<std::string>& changes)
 {
     std::vector<std::string> env;
+    // The suite's own settings (IPCLAB_...) are not the program's business:
+    // a program must not learn where our build is, nor that it is checked.
     for (char** e = environ; *e != nullptr; ++e)
-        env.emplace_back(*e);
+        if (strncmp(*e, "IPCLAB_", 7) != 0)
+            env.emplace_back(*e);
     for (const std::string& change : changes) {
         const std::size_t eq = change.find('=');
         const std::string name = change.substr(0, eq);
@@ -116,6 +119,17 @@ std::vector<std::string> child_environment(const std::vector<std::string>& chang
             env.push_back(change);
     }
     return env;
+}
+
+// Set by a run that timed out; the test's later runs are not started.
+bool timed_out_in_this_test = false;
+
+// Appends `bytes` to `kept` up to output_kept bytes; counts the rest.
+void keep(std::string& kept, std::size_t& dropped, std::string_view bytes)
+{
+    const std::size_t room = output_kept - std::min(output_kept, kept.size());
+    kept.append(bytes.substr(0, room));
+    dropped += bytes.size() - std::min(room, bytes.size());
 }
 
 std::string visible(std::string_view bytes)
@@ -652,6 +666,11 @@ Process::Process(Options options) : options_(std::move(options))
     }
     if (options_.terminal_input && options_.output != Output::terminal)
         ADD_FAILURE() << "terminal_input needs Output::terminal";
+    if (timed_out_in_this_test) {
+        ADD_FAILURE() << joined(options_.argv) << ": not run, since an earlier run of this test timed out";
+        result_.timed_out = true;
+        return;
+    }
     const Process* owner = options_.pid_namespace_of;
     if (owner != nullptr && (owner->ns_pid_fd_ < 0 || owner->options_.ipc != options_.ipc)) {
         ADD_FAILURE() << "pid_namespace_of: a run with pid_namespace and the same ipc";
@@ -843,8 +862,9 @@ bool Process::pump(Clock::time_point until)
             char buffer[4096];
             const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
             if (n > 0) {
-                (fds[i].fd == err_fd_ ? result_.err : result_.out)
-                    .append(buffer, static_cast<std::size_t>(n));
+                const bool err = fds[i].fd == err_fd_;
+                keep(err ? result_.err : result_.out, err ? result_.err_dropped : result_.out_dropped,
+                     std::string_view(buffer, static_cast<std::size_t>(n)));
             } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
                 // End of file; on a terminal, EIO once no process holds it.
                 if (fds[i].fd == out_fd_) {
@@ -886,6 +906,7 @@ void Process::drain(Millis period)
 void Process::fail_timeout(const char* what)
 {
     result_.timed_out = true;
+    timed_out_in_this_test = true;
     ADD_FAILURE() << joined(options_.argv) << ": " << what << " after " << options_.timeout.count()
                   << " ms; killed its process group\n"
                   << "  stdout so far: " << visible(result_.out) << "\n"
@@ -915,7 +936,8 @@ Result Process::finish()
     reap(false);
     finished_ = true;
     if (!out_path_.empty()) {
-        result_.out = read_file(out_path_);
+        result_.out.clear();
+        keep(result_.out, result_.out_dropped, read_file(out_path_));
         unlink(out_path_.c_str());
         out_path_.clear();
     }
@@ -929,7 +951,11 @@ std::string Result::describe() const
         s += ", killed by signal " + std::to_string(signal) + " (" + strsignal(signal) + ")";
     if (timed_out)
         s += ", timed out";
-    return s + "\n  stdout: " + visible(out) + "\n  stderr: " + visible(err);
+    const auto more = [](std::size_t dropped) {
+        return dropped == 0 ? std::string() : " ... " + std::to_string(dropped) + " bytes more";
+    };
+    return s + "\n  stdout: " + visible(out) + more(out_dropped) + "\n  stderr: " + visible(err) +
+           more(err_dropped);
 }
 
 Result run(const Options& options)
@@ -972,6 +998,14 @@ std::string program(std::string_view name)
 }
 
 std::string source_dir() { return IPCLAB_SOURCE_DIR; }
+
+bool checked(std::string_view name)
+{
+    const char* only = getenv("IPCLAB_CHECKED_PROGRAM");
+    return only == nullptr || *only == '\0' || name == only;
+}
+
+void forget_timeouts() { timed_out_in_this_test = false; }
 
 std::string read_file(const std::string& path)
 {

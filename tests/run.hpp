@@ -124,9 +124,15 @@ struct Options {
     Millis timeout = Millis(10000);
 };
 
+// Each output is kept up to this many bytes; the rest is counted, not
+// kept, so that a program that floods its output cannot flood the test.
+constexpr std::size_t output_kept = 256 * 1024;
+
 struct Result {
     std::string out;
     std::string err;
+    std::size_t out_dropped = 0;  // bytes past output_kept, not kept
+    std::size_t err_dropped = 0;
     int status = -1;  // exit status, or -1 when ended by a signal or timed out
     int signal = 0;   // the signal that ended it, or 0
     bool timed_out = false;
@@ -211,6 +217,13 @@ void expect_result(const Result& r, std::string_view out, std::string_view err =
 
 // The path of a built program: program("copysplit") is build/copysplit.
 std::string program(std::string_view name);
+// Whether a table's row for program `name` runs: always, but when
+// tools/check checks one program (IPCLAB_CHECKED_PROGRAM), only its rows.
+bool checked(std::string_view name);
+// Forgets a timed-out run: from the first one on, the rest of a test starts
+// no program (each such run fails at once), so that a program that never
+// ends costs one timeout per test, not one per run. Called as a test starts.
+void forget_timeouts();
 // The repository's top directory.
 std::string source_dir();
 // The current test's temporary directory (made before each test, removed after).
