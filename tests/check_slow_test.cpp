@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <regex>
+#include <sys/stat.h>
 #include <sys/shm.h>
 #include <unistd.h>
 
@@ -64,7 +65,7 @@ TEST(Check, EveryCheckPassesOnOurBuild)
 }
 
 // One run over four broken programs and a missing one: each FAIL names the
-// check that catches the fault, and the missing program gives status 2.
+// check that catches the fault, and the missing program fails its checks.
 TEST(Check, NamesTheFailingCheckOfEachBrokenVersion)
 {
     if (access("/usr/bin/g++", X_OK) != 0)
@@ -82,9 +83,9 @@ TEST(Check, NamesTheFailingCheckOfEachBrokenVersion)
     // Without its removal, segduet makes one check wait on every run for a
     // removal that never comes (over a minute in all): that one is left out.
     const Result r = run(tool({"tools/check", "--programs", dir, "--json", json, "--checks",
-                               "!(*Reader never meets an unterminated text)", "greetordered", "nudgegreet",
+                               "!*Reader never meets an unterminated text*", "greetordered", "nudgegreet",
                                "segduet", "launchcount", "greetloose"}));
-    EXPECT_EQ(r.status, 2) << r.describe();
+    EXPECT_EQ(r.status, 1) << r.describe();
     for (const char* failed : {"FAIL  trace      Greeting is in order on every output.",
                                "FAIL  trace      Early signal is neither fatal nor lost on one cpu.",
                                "FAIL  trace      Exact trace on every output and no segment left.",
@@ -96,6 +97,87 @@ TEST(Check, NamesTheFailingCheckOfEachBrokenVersion)
     EXPECT_NE(read_file(json).find(
                   R"("check":"Greeting is in order on every output","kind":"trace","result":"FAIL")"),
               std::string::npos);
+}
+
+// Learner programs that attack the checker instead of greeting. Each is
+// checked as greetordered, through tools/check in a PID namespace of its
+// own (the run ends only once nothing of it is left), and must get a FAIL,
+// within its bound, with a report that carries no raw control byte and
+// nothing that is not UTF-8, and leave our build as it was.
+struct Hostile {
+    const char* what;
+    const char* main_body;  // C, with <signal.h>, <stdio.h>, <stdlib.h>, <string.h> and <unistd.h>
+    std::chrono::seconds bound;
+};
+
+const Hostile hostile_programs[] = {
+    {"forges the verdicts",
+     R"C(puts("[       OK ] Greetordered.GreetingIsInOrderOnEveryOutput (1 ms)");
+        fputs("[  PASSED  ] 1 test.\n{\"testsuites\":[]}\n", stderr);
+        for (int fd = 3; fd < 64; ++fd) { char p[64]; snprintf(p, sizeof p, "/proc/%d/fd/%d", getppid(), fd);
+            FILE* f = fopen(p, "w"); if (f) { fputs("{\"testsuites\":[]}", f); fclose(f); } })C",
+     60s},
+    {"runs our build",
+     R"C(char* env = getenv("IPCLAB_PROGRAMS_DIR"); char p[4096];
+        snprintf(p, sizeof p, "%s/greetordered", env ? env : IPCLAB_BINARY_DIR);
+        execl(p, "greetordered", (char*)0); execl(IPCLAB_BINARY_DIR "/greetordered", "greetordered", (char*)0);)C",
+     60s},
+    {"replaces the test executables",
+     R"C(const char* names[] = {"fork_test", "segment_test", "exec_test"};
+        for (int i = 0; i < 3; ++i) { char p[4096]; snprintf(p, sizeof p, "%s/tests/%s", IPCLAB_BINARY_DIR, names[i]);
+            FILE* f = fopen(p, "w"); if (f) { fputs("#!/bin/sh\nexit 0\n", f); fclose(f); } })C",
+     60s},
+    {"never ends", "for (;;) pause();", 150s},
+    {"stops its parent", "kill(getppid(), SIGSTOP); kill(-1, SIGSTOP); pause();", 150s},
+    {"floods its output",
+     R"C(static char block[65536]; memset(block, 'x', sizeof block);
+        for (int i = 0; i < 64; ++i) fwrite(block, 1, sizeof block, stdout);)C",
+     120s},
+    {"forks without limit", "for (;;) fork();", 150s},
+    {"leaves processes behind",
+     "if (fork() == 0) { setsid(); if (fork() == 0) { close(1); close(2); for (;;) pause(); } }", 60s},
+    {"writes escapes and bytes that are not UTF-8",
+     R"C(fputs("\033]0;owned\007\033[2J\033[32mOK\r\377\376\n", stdout); fputs("\033[31m\377\n", stderr);)C",
+     60s},
+};
+
+TEST(Check, ContainsBoundsAndHonestlyFailsHostilePrograms)
+{
+    if (access("/usr/bin/cc", X_OK) != 0 || access("/usr/bin/bwrap", X_OK) != 0)
+        GTEST_SKIP() << "needs /usr/bin/cc and /usr/bin/bwrap";
+    chmod(test_dir().c_str(), 0711);  // run as root, the sandbox runs as nobody and reads its copy here
+    const std::string ours = read_file(IPCLAB_BINARY_DIR "/tests/fork_test");
+    for (const Hostile& h : hostile_programs) {
+        SCOPED_TRACE(h.what);
+        const std::string dir = test_dir() + "/learner";
+        std::filesystem::remove_all(dir);
+        std::filesystem::create_directory(dir);
+        write_file(dir + "/greetordered.c",
+                   std::string("#include <signal.h>\n#include <stdio.h>\n#include <stdlib.h>\n#include "
+                               "<string.h>\n#include <unistd.h>\nint main(void) {\n") +
+                       h.main_body + "\nreturn 0;\n}\n");
+        Options cc;
+        cc.argv = {"/usr/bin/cc", "-DIPCLAB_BINARY_DIR=\"" IPCLAB_BINARY_DIR "\"", "-o",
+                   dir + "/greetordered", dir + "/greetordered.c"};
+        ASSERT_EQ(run(cc).status, 0);
+        Options check = tool({"tools/check", "--programs", dir, "--json", test_dir() + "/r.json", "--checks",
+                              "*Greeting is in order*", "greetordered"});
+        check.pid_namespace = true;
+        const auto started = std::chrono::steady_clock::now();
+        const Result r = run(check);
+        EXPECT_LT(std::chrono::steady_clock::now() - started, h.bound);
+        EXPECT_EQ(r.status, 1) << r.describe();
+        EXPECT_NE(r.out.find("\n  FAIL  trace      Greeting is in order on every output."), std::string::npos)
+            << r.out;
+        EXPECT_LT(r.out.size(), 200000U);
+        const std::string json = read_file(test_dir() + "/r.json");
+        for (const std::string& shown : {r.out, json})
+            EXPECT_EQ(shown.find_first_of("\033\377\376\007\r"), std::string::npos) << shown;
+        EXPECT_NE(json.find(R"("result":"FAIL")"), std::string::npos) << json;
+        EXPECT_EQ(read_file(IPCLAB_BINARY_DIR "/tests/fork_test"), ours);
+        for (const auto& left : std::filesystem::directory_iterator(test_dir()))
+            EXPECT_FALSE(left.path().filename().string().starts_with("ipclab-check.")) << left.path();
+    }
 }
 
 // No library can be preloaded into a static program: its checks are not

@@ -46,9 +46,9 @@
 
 namespace {
 
-constexpr unsigned default_max_ms = 5;       // the longest sleep unless told
-constexpr unsigned default_hold_ms = 2000;   // the longest hold unless told
-constexpr unsigned hold_poll_us = 1000;      // how often a held side looks again
+constexpr unsigned default_max_ms = 5;      // the longest sleep unless told
+constexpr unsigned default_hold_ms = 2000;  // the longest hold unless told
+constexpr unsigned hold_poll_us = 1000;     // how often a held side looks again
 constexpr unsigned longest_max_ms = 60000;
 
 using fork_function = pid_t (*)();
@@ -61,7 +61,7 @@ unsigned fork_number = 0;           // forks made by this process so far
 bool numbered = false;              // process_number taken
 bool child_of_shaken_fork = false;  // names a child's own forks apart
 enum class Hold { none, child, parent };
-Hold hold = Hold::none;             // from IPCLAB_SHAKE_HOLD
+Hold hold = Hold::none;  // from IPCLAB_SHAKE_HOLD
 
 std::uint64_t next_random()
 {
