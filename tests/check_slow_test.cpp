@@ -30,6 +30,7 @@ Options tool(std::vector<std::string> argv, std::vector<std::string> env = {})
     options.env.push_back("IPCLAB_PROGRAMS_DIR");  // tools/check sets it for the tests it runs
     options.env.push_back("TMPDIR=" + test_dir());
     options.timeout = 200s;
+    chmod(test_dir().c_str(), 0711);  // run as root, the sandbox runs as nobody and reads its copy here
     return options;
 }
 
@@ -62,6 +63,16 @@ TEST(Check, EveryCheckPassesOnOurBuild)
     EXPECT_EQ(r.out.find("FAIL"), std::string::npos) << r.out;
     EXPECT_TRUE(std::regex_search(r.out, std::regex("\n  in all +([1-9][0-9]*) of +\\1 checks passed\n")))
         << r.out;
+    EXPECT_NE(r.out.find("\n  OK    robustness Fork failure: is reported on standard error with status one."),
+              std::string::npos)
+        << r.out;
+    // A check that cannot run here (the sandbox never runs as root) is
+    // shown apart from the score, and fails nothing.
+    const Result skip = run(tool({"tools/check", "--checks", "*detaching*", "parleyhand"}));
+    EXPECT_EQ(skip.status, 0) << skip.describe();
+    EXPECT_NE(skip.out.find("\n  SKIP  "), std::string::npos) << skip.out;
+    EXPECT_NE(skip.out.find("\n  in all          0 of   0 checks passed, 1 skipped"), std::string::npos)
+        << skip.out;
 }
 
 // One run over four broken programs and a missing one: each FAIL names the
@@ -97,6 +108,14 @@ TEST(Check, NamesTheFailingCheckOfEachBrokenVersion)
     EXPECT_NE(read_file(json).find(
                   R"("check":"Greeting is in order on every output","kind":"trace","result":"FAIL")"),
               std::string::npos);
+    // The totals: the first "passed" and "checks", as the score says them.
+    std::smatch totals;
+    const std::string results = read_file(json);
+    ASSERT_TRUE(std::regex_search(results, totals, std::regex(R"("passed":([0-9]+),"checks":([0-9]+))")));
+    EXPECT_TRUE(std::regex_search(r.out, std::regex("\n  in all +" + totals[1].str() + " of +" +
+                                                    totals[2].str() + " checks passed")) &&
+                std::stoi(totals[1]) < std::stoi(totals[2]))
+        << results;
 }
 
 // Learner programs that attack the checker instead of greeting. Each is
@@ -106,22 +125,24 @@ TEST(Check, NamesTheFailingCheckOfEachBrokenVersion)
 // nothing that is not UTF-8, and leave our build as it was.
 struct Hostile {
     const char* what;
-    const char* main_body;  // C, with <signal.h>, <stdio.h>, <stdlib.h>, <string.h> and <unistd.h>
+    const char* main_body;  // C, with <signal.h>, <stdio.h>, <stdlib.h>, <string.h>, <sys/wait.h>, <unistd.h>
     std::chrono::seconds bound;
 };
 
 const Hostile hostile_programs[] = {
     {"forges the verdicts",
      R"C(puts("[       OK ] Greetordered.GreetingIsInOrderOnEveryOutput (1 ms)");
-        fputs("[  PASSED  ] 1 test.\n{\"testsuites\":[]}\n", stderr);
+        const char* pass = "{\"testsuites\":[{\"name\":\"Greetordered\",\"testsuite\":[{\"name\":"
+            "\"GreetingIsInOrderOnEveryOutput\",\"status\":\"RUN\",\"result\":\"COMPLETED\"}]}]}";
         for (int fd = 3; fd < 64; ++fd) { char p[64]; snprintf(p, sizeof p, "/proc/%d/fd/%d", getppid(), fd);
-            FILE* f = fopen(p, "w"); if (f) { fputs("{\"testsuites\":[]}", f); fclose(f); } })C",
+            FILE* f = fopen(p, "w"); if (f) { fputs(pass, f); fclose(f); } }
+        kill(getppid(), SIGKILL);)C",
      60s},
-    {"runs our build",
-     R"C(char* env = getenv("IPCLAB_PROGRAMS_DIR"); char p[4096];
-        snprintf(p, sizeof p, "%s/greetordered", env ? env : IPCLAB_BINARY_DIR);
-        execl(p, "greetordered", (char*)0); execl(IPCLAB_BINARY_DIR "/greetordered", "greetordered", (char*)0);)C",
+    {"learns it is checked",
+     R"C(if (getenv("IPCLAB_CHECKED_PROGRAM") || getenv("IPCLAB_PROGRAMS_DIR")) {
+            if (fork() == 0) { printf("Hello, "); return 0; } wait(NULL); printf("World!\n"); })C",
      60s},
+    {"runs our build", R"C(execl(IPCLAB_BINARY_DIR "/greetordered", "greetordered", (char*)0);)C", 60s},
     {"replaces the test executables",
      R"C(const char* names[] = {"fork_test", "segment_test", "exec_test"};
         for (int i = 0; i < 3; ++i) { char p[4096]; snprintf(p, sizeof p, "%s/tests/%s", IPCLAB_BINARY_DIR, names[i]);
@@ -145,7 +166,6 @@ TEST(Check, ContainsBoundsAndHonestlyFailsHostilePrograms)
 {
     if (access("/usr/bin/cc", X_OK) != 0 || access("/usr/bin/bwrap", X_OK) != 0)
         GTEST_SKIP() << "needs /usr/bin/cc and /usr/bin/bwrap";
-    chmod(test_dir().c_str(), 0711);  // run as root, the sandbox runs as nobody and reads its copy here
     const std::string ours = read_file(IPCLAB_BINARY_DIR "/tests/fork_test");
     for (const Hostile& h : hostile_programs) {
         SCOPED_TRACE(h.what);
@@ -154,7 +174,7 @@ TEST(Check, ContainsBoundsAndHonestlyFailsHostilePrograms)
         std::filesystem::create_directory(dir);
         write_file(dir + "/greetordered.c",
                    std::string("#include <signal.h>\n#include <stdio.h>\n#include <stdlib.h>\n#include "
-                               "<string.h>\n#include <unistd.h>\nint main(void) {\n") +
+                               "<string.h>\n#include <sys/wait.h>\n#include <unistd.h>\nint main(void) {\n") +
                        h.main_body + "\nreturn 0;\n}\n");
         Options cc;
         cc.argv = {"/usr/bin/cc", "-DIPCLAB_BINARY_DIR=\"" IPCLAB_BINARY_DIR "\"", "-o",
@@ -175,6 +195,36 @@ TEST(Check, ContainsBoundsAndHonestlyFailsHostilePrograms)
             EXPECT_EQ(shown.find_first_of("\033\377\376\007\r"), std::string::npos) << shown;
         EXPECT_NE(json.find(R"("result":"FAIL")"), std::string::npos) << json;
         EXPECT_EQ(read_file(IPCLAB_BINARY_DIR "/tests/fork_test"), ours);
+        for (const auto& left : std::filesystem::directory_iterator(test_dir()))
+            EXPECT_FALSE(left.path().filename().string().starts_with("ipclab-check.")) << left.path();
+    }
+}
+
+// INT, TERM or HUP to tools/check alone, while a check of a program that
+// never ends runs: it ends every sandbox it started (the run in its PID
+// namespace ends only when nothing is left) and removes its scratch copy.
+TEST(Check, EndsEverythingItStartedWhenInterrupted)
+{
+    if (access("/usr/bin/cc", X_OK) != 0 || access("/usr/bin/bwrap", X_OK) != 0)
+        GTEST_SKIP() << "needs /usr/bin/cc and /usr/bin/bwrap";
+    const std::string dir = test_dir() + "/learner";
+    std::filesystem::create_directory(dir);
+    write_file(dir + "/greetordered.c", "#include <unistd.h>\nint main(void) { for (;;) pause(); }\n");
+    Options cc;
+    cc.argv = {"/usr/bin/cc", "-o", dir + "/greetordered", dir + "/greetordered.c"};
+    ASSERT_EQ(run(cc).status, 0);
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(strsignal(sig));
+        Options options = tool({"tools/check", "--programs", dir, "greetordered"});
+        options.output = Output::terminal;
+        options.pid_namespace = true;
+        options.timeout = 60s;
+        Process check(options);
+        ASSERT_TRUE(check.wait_for(" running", 30s)) << check.out();
+        ::kill(check.host_pid(), sig);
+        const Result r = check.finish();
+        EXPECT_EQ(r.status, 128 + sig) << r.describe();
+        EXPECT_NE(r.err.find("every check it started was ended"), std::string::npos) << r.err;
         for (const auto& left : std::filesystem::directory_iterator(test_dir()))
             EXPECT_FALSE(left.path().filename().string().starts_with("ipclab-check.")) << left.path();
     }
