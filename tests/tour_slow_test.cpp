@@ -624,14 +624,14 @@ TEST(Outcomes, ShowsEachDistinctOutputWithItsCountShareAndStatus)
     const std::string script = test_dir() + "/flip";
     // Odd runs print a tab, a quote, a backslash and no final newline; even
     // runs print their number on standard error and fail.
-    write_file(
-        script,
-        "#!/bin/sh\n"
-        "n=$(cat " +
-            test_dir() + "/n 2>/dev/null || echo 0); echo $((n + 1)) >" + test_dir() +
-            "/n\n"
-            "if [ $((n % 2)) -eq 0 ]; then printf 'a\\tb\"c\\\\d\\n\\033'; else echo oops $n >&2; exit 3; fi\n",
-        0755);
+    write_file(script,
+               "#!/bin/sh\n"
+               "n=$(cat " +
+                   test_dir() + "/n 2>/dev/null || echo 0); echo $((n + 1)) >" + test_dir() +
+                   "/n\n"
+                   "if [ $((n % 2)) -eq 0 ]; then printf 'a\\tb\"c\\\\d\\n\\033'; else echo oops $n >&2; "
+                   "exit 3; fi\n",
+               0755);
     Options options = tour_options({"tools/outcomes", script, "7"});
     options.cpu = 0;
     const Result r = run(options);
@@ -656,7 +656,8 @@ TEST(Outcomes, ShowsEachDistinctOutputWithItsCountShareAndStatus)
 
     // Two CPUs in a row are shown as the kernel lists them, as a range.
     cpu_set_t allowed;
-    if (sched_getaffinity(0, sizeof allowed, &allowed) != 0 || !CPU_ISSET(0, &allowed) || !CPU_ISSET(1, &allowed))
+    if (sched_getaffinity(0, sizeof allowed, &allowed) != 0 || !CPU_ISSET(0, &allowed) ||
+        !CPU_ISSET(1, &allowed))
         GTEST_SKIP() << "CPUs 0 and 1 are not both available to show a range of CPUs";
     Options two = tour_options({"tools/outcomes", "greetordered", "10"});
     two.before_exec = [] {
@@ -680,8 +681,8 @@ TEST(Outcomes, ShowsEachDistinctOutputWithItsCountShareAndStatus)
 // nothing is left in it); a huge output is cut at 64 KiB.
 TEST(Outcomes, BoundsEveryRunAndEndsAllItStarted)
 {
-    const std::string count_runs =
-        "#!/bin/sh\nn=$(cat " + test_dir() + "/n 2>/dev/null || echo 0); echo $((n + 1)) >" + test_dir() + "/n\n";
+    const std::string count_runs = "#!/bin/sh\nn=$(cat " + test_dir() +
+                                   "/n 2>/dev/null || echo 0); echo $((n + 1)) >" + test_dir() + "/n\n";
     std::string zeros;  // the first 64 KiB of NUL bytes, as shown
     for (int i = 0; i < 65536; ++i)
         zeros += "\\0";
@@ -704,7 +705,8 @@ TEST(Outcomes, BoundsEveryRunAndEndsAllItStarted)
         SCOPED_TRACE(h.name);
         std::filesystem::remove(test_dir() + "/n");
         write_file(test_dir() + "/" + h.name, count_runs + h.body, 0755);
-        Options options = tour_options({"tools/outcomes", "--timeout", "2", test_dir() + "/" + h.name, h.runs});
+        Options options =
+            tour_options({"tools/outcomes", "--timeout", "2", test_dir() + "/" + h.name, h.runs});
         options.timeout = 60s;
         const Result r = run(options);
         EXPECT_FALSE(r.timed_out);
