@@ -706,14 +706,14 @@ void limit_levels(Headroom& room, std::string dir, const std::string& top, const
 {
     for (;;) {
         std::uint64_t limit = 0;
-        std::uint64_t usage = 0;
+        std::uint64_t charged = 0;
         std::uint64_t cache = 0;
         // cgroup v1 writes "no limit" as a huge page-aligned number.
         if (read_number(dir + "/" + limit_file, nullptr, limit) && limit < (std::uint64_t{1} << 60) &&
-            read_number(dir + "/" + usage_file, nullptr, usage)) {
-            if (!read_number(dir + "/memory.stat", cache_key, cache) || cache > usage)
+            read_number(dir + "/" + usage_file, nullptr, charged)) {
+            if (!read_number(dir + "/memory.stat", cache_key, cache) || cache > charged)
                 cache = 0;
-            const std::uint64_t used = usage - cache;
+            const std::uint64_t used = charged - cache;
             const std::uint64_t left = limit > used ? limit - used : 0;
             if (left < room.bytes)
                 room = {left, limit, dir + "/" + limit_file};
