@@ -6,6 +6,8 @@
 // share), taken as the median of 11 repetitions after a warm-up, and
 // reported per operation. The table then gives each median, with the cost of
 // the timing loop itself subtracted, as a multiple of a null system call.
+// A row that would not fit under the memory limit of our cgroup (v1 or v2)
+// is skipped, with the reason in the table, rather than get us killed.
 //
 // Usage: bench/mechanisms [--json FILE] [--tour] [--peer] [--smoke]
 //   --json FILE  also write Google Benchmark's own JSON report to FILE
@@ -276,12 +278,17 @@ struct Segment {
 
 // ----------------------------------------------------------- measurements
 
-// The timing loop alone: subtracted from every other row of the table.
-// cppcheck-suppress constParameter ; the loop needs a State it can change
+// The timing loop alone, subtracted from every other row of the table: the
+// loop of `measure` with an operation that does nothing but return its
+// verdict, which the compiler must not know (an empty loop would be
+// compiled away, and nothing subtracted).
 void empty_loop(benchmark::State& state)
 {
-    for (auto _ : state) {
-    }
+    measure(state, []() -> Failure {
+        Failure none = nullptr;
+        benchmark::DoNotOptimize(none);
+        return none;
+    });
 }
 
 // The cheapest trip into the kernel and back, the unit of the table: what
@@ -659,16 +666,107 @@ void maps_scan(benchmark::State& state)
     measure(state, [pid, id]() -> Failure { return find_segment_in_maps(pid, id); });
 }
 
+// ------------------------------------------------------- the memory limit
+
+// A number from a cgroup file: its first word, or the word after `key` on
+// the line that starts with it. False when missing or not a number ("max").
+bool read_number(const std::string& path, const char* key, std::uint64_t& number)
+{
+    std::ifstream file(path);
+    std::string word;
+    while (file >> word) {
+        if (key != nullptr && word != key) {
+            file.ignore(LLONG_MAX, '\n');
+            continue;
+        }
+        if (key != nullptr && !(file >> word))
+            return false;
+        char* end = nullptr;
+        errno = 0;
+        number = strtoull(word.c_str(), &end, 10);
+        return errno == 0 && end != word.c_str() && *end == '\0';
+    }
+    return false;
+}
+
+// How much more memory this process may take before the kernel kills it for
+// its cgroup's memory limit, and the tightest limit (the file that sets it,
+// its value). `bytes` stays UINT64_MAX when no limit applies.
+struct Headroom {
+    std::uint64_t bytes = UINT64_MAX;
+    std::uint64_t limit = 0;
+    std::string file;
+};
+
+// Every level from `dir` up to the hierarchy's `top`: a limit applies to the
+// usage of its whole subtree, less the inactive file cache (reclaimed before
+// anything is killed).
+void limit_levels(Headroom& room, std::string dir, const std::string& top, const char* limit_file,
+                  const char* usage_file, const char* cache_key)
+{
+    for (;;) {
+        std::uint64_t limit = 0;
+        std::uint64_t charged = 0;
+        std::uint64_t cache = 0;
+        // cgroup v1 writes "no limit" as a huge page-aligned number.
+        if (read_number(dir + "/" + limit_file, nullptr, limit) && limit < (std::uint64_t{1} << 60) &&
+            read_number(dir + "/" + usage_file, nullptr, charged)) {
+            if (!read_number(dir + "/memory.stat", cache_key, cache) || cache > charged)
+                cache = 0;
+            const std::uint64_t used = charged - cache;
+            const std::uint64_t left = limit > used ? limit - used : 0;
+            if (left < room.bytes)
+                room = {left, limit, dir + "/" + limit_file};
+        }
+        if (dir.size() <= top.size())
+            return;
+        dir.erase(dir.rfind('/'));
+    }
+}
+
+// Our cgroups from /proc/self/cgroup: "0::PATH" for cgroup v2 (mounted at
+// /sys/fs/cgroup, or /sys/fs/cgroup/unified beside v1), "N:...,memory,...:PATH"
+// for the v1 memory controller (at /sys/fs/cgroup/memory).
+Headroom memory_headroom()
+{
+    Headroom room;
+    std::ifstream cgroups("/proc/self/cgroup");
+    std::string line;
+    while (std::getline(cgroups, line)) {
+        const std::size_t first = line.find(':');
+        const std::size_t second = first == std::string::npos ? first : line.find(':', first + 1);
+        if (second == std::string::npos)
+            continue;
+        const std::string controllers = "," + line.substr(first + 1, second - first - 1) + ",";
+        std::string path = line.substr(second + 1);
+        if (path == "/")
+            path.clear();
+        if (controllers == ",,") {
+            for (const std::string top : {"/sys/fs/cgroup", "/sys/fs/cgroup/unified"})
+                limit_levels(room, top + path, top, "memory.max", "memory.current", "inactive_file");
+        } else if (controllers.find(",memory,") != std::string::npos) {
+            const std::string top = "/sys/fs/cgroup/memory";
+            limit_levels(room, top + path, top, "memory.limit_in_bytes", "memory.usage_in_bytes",
+                         "total_inactive_file");
+        }
+    }
+    return room;
+}
+
+std::string in_mebibytes(std::uint64_t bytes) { return std::to_string(bytes / mebibyte) + " MiB"; }
+
 // ------------------------------------------------------------- the table
 
 // One line of the table, in the order shown. `name` is Google Benchmark's
 // (and the JSON's); `bar`, when set, puts the row in the chart of process
-// creation against the parent's size.
+// creation against the parent's size; `mebibytes` is about what it takes at
+// most (what it touches, a child's page tables, the program itself).
 struct Row {
     std::string name;
     std::string label;
     std::string bar;
     std::function<void(benchmark::State&)> body;
+    std::uint64_t mebibytes = 16;
 };
 
 std::vector<Row> rows()
@@ -695,7 +793,7 @@ std::vector<Row> rows()
             std::string bar = std::string(kind.label).substr(0, std::string(kind.label).find(" + wait"));
             all.push_back({std::string(kind.name) + "/" + std::to_string(size),
                            std::string(kind.label) + ", parent " + mib, bar + ", " + mib,
-                           std::bind(kind.body, _1, size)});
+                           std::bind(kind.body, _1, size), size + size / 64 + 16});
         }
     }
     for (const Placement placement : {Placement::pinned, Placement::unpinned}) {
@@ -713,9 +811,9 @@ std::vector<Row> rows()
         {"fresh_segment", "shmget + shmat + shmdt + IPC_RMID", "", fresh_segment},
         {"existing_segment", "shmat + shmdt of an existing segment", "", existing_segment},
         {"first_touch/shared_file", "first store to a page, MAP_SHARED file", "",
-         std::bind(first_touch, _1, Backing::shared_file)},
+         std::bind(first_touch, _1, Backing::shared_file), 32},
         {"first_touch/private_anonymous", "first store to a page, private anonymous", "",
-         std::bind(first_touch, _1, Backing::private_anonymous)},
+         std::bind(first_touch, _1, Backing::private_anonymous), 32},
         {"store_to_mapped_page", "store to an already mapped page", "", store_to_mapped_page},
         {"maps_scan", "one scan of /proc/PID/maps", "", maps_scan},
     };
@@ -727,8 +825,9 @@ std::vector<Row> rows()
 // the table, and says on standard error what has been measured so far.
 class Collector : public benchmark::BenchmarkReporter {
 public:
-    std::map<std::string, double> nanoseconds;  // by name, per operation
-    std::map<std::string, std::string> errors;  // by name
+    std::map<std::string, double> nanoseconds;   // by name, per operation
+    std::map<std::string, std::string> errors;   // by name
+    std::map<std::string, std::string> skipped;  // by name: why it was not run
 
     bool ReportContext(const Context&) override { return true; }
     void ReportRuns(const std::vector<Run>& runs) override
@@ -835,7 +934,9 @@ void print_table(const std::vector<Row>& all, const Collector& results)
     for (const Row& row : all) {
         const double ns = net(results, row.name);
         const std::string label = padded(row.label, label_width, false);
-        if (ns < 0) {
+        if (ns < 0 && results.skipped.contains(row.name)) {
+            printf("%s skipped: %s\n", label.c_str(), results.skipped.at(row.name).c_str());
+        } else if (ns < 0) {
             const auto error = results.errors.find(row.name);
             printf("%s failed: %s\n", label.c_str(),
                    error == results.errors.end() ? "not run" : error->second.c_str());
@@ -866,7 +967,10 @@ void print_table(const std::vector<Row>& all, const Collector& results)
 // For ./tour --costs: what to notice, with this machine's numbers.
 void print_notes(const Collector& results)
 {
-    const auto at = [&results](const char* name) { return duration(std::max(net(results, name), 0.0)); };
+    const auto at = [&results](const char* name) {
+        const double ns = net(results, name);
+        return ns < 0 ? std::string("(not measured)") : duration(ns);
+    };
     printf("\nWhat to notice:\n");
     printf(
         "- fork took %s with 1 MiB touched and %s with 256 MiB: it copies the parent's page tables, so it\n"
@@ -1063,7 +1167,17 @@ int main(int argc, char** argv)
     const bool private_ipc = !settings.keep_ipc_namespace && enter_private_ipc_namespace();
 
     const std::vector<Row> all = rows();
+    Collector results;
+    // A row that would not fit under the cgroup's memory limit would get the
+    // whole process killed, table and all: it is left out, with the reason.
+    const Headroom room = memory_headroom();
     for (const Row& row : all) {
+        if (row.mebibytes * mebibyte > room.bytes) {
+            results.skipped[row.name] = "needs about " + in_mebibytes(row.mebibytes * mebibyte) +
+                                        ", and the memory limit of " + in_mebibytes(room.limit) + " (" +
+                                        room.file + ") leaves " + in_mebibytes(room.bytes);
+            continue;
+        }
         benchmark::internal::Benchmark* registered = benchmark::RegisterBenchmark(row.name.c_str(), row.body);
         registered->UseRealTime()->Unit(benchmark::kNanosecond);
         if (smoke)
@@ -1079,9 +1193,12 @@ int main(int argc, char** argv)
         printf("smoke run: one operation each, the times mean nothing\n");
     else
         printf("median of %d repetitions after a warm-up, wall clock, per operation\n", repetitions);
+    if (!results.skipped.empty())
+        printf("memory limit %s (%s), %s of it free: %zu rows that need more are skipped\n",
+               in_mebibytes(room.limit).c_str(), room.file.c_str(), in_mebibytes(room.bytes).c_str(),
+               results.skipped.size());
     fflush(stdout);
-    Collector results;
-    results.total = all.size();
+    results.total = all.size() - results.skipped.size();
     results.progress = isatty(STDERR_FILENO) != 0;
     benchmark::RunSpecifiedBenchmarks(&results);
     benchmark::Shutdown();

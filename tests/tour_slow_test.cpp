@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -615,45 +616,116 @@ TEST(Tour, RejectsWrongOptionsAndExplainsTheRightOnes)
     }
 }
 
-// tools/outcomes: every byte visible, counts and shares, the statuses, and
-// the CPUs the runs could use.
+// tools/outcomes: every byte visible, counts and shares (to the tenth, cut
+// down), the statuses, the first run's standard error, and the CPUs the runs
+// could use.
 TEST(Outcomes, ShowsEachDistinctOutputWithItsCountShareAndStatus)
 {
     const std::string script = test_dir() + "/flip";
     // Odd runs print a tab, a quote, a backslash and no final newline; even
-    // runs print nothing and fail.
-    write_file(
-        script,
-        "#!/bin/sh\n"
-        "n=$(cat " +
-            test_dir() + "/n 2>/dev/null || echo 0); echo $((n + 1)) >" + test_dir() +
-            "/n\n"
-            "if [ $((n % 2)) -eq 0 ]; then printf 'a\\tb\"c\\\\d\\n\\033'; else echo oops >&2; exit 3; fi\n",
-        0755);
-    Options options = tour_options({"tools/outcomes", script, "4"});
+    // runs print their number on standard error and fail.
+    write_file(script,
+               "#!/bin/sh\n"
+               "n=$(cat " +
+                   test_dir() + "/n 2>/dev/null || echo 0); echo $((n + 1)) >" + test_dir() +
+                   "/n\n"
+                   "if [ $((n % 2)) -eq 0 ]; then printf 'a\\tb\"c\\\\d\\n\\033'; else echo oops $n >&2; "
+                   "exit 3; fi\n",
+               0755);
+    Options options = tour_options({"tools/outcomes", script, "7"});
     options.cpu = 0;
     const Result r = run(options);
     ASSERT_EQ(r.status, 0) << r.describe();
     const auto found = histograms(r.out);
     ASSERT_EQ(found.size(), 1U) << r.out;
-    EXPECT_EQ(found[0].runs, 4);
-    EXPECT_EQ(found[0].rows, (std::map<std::string, int>{{R"("a\tb\"c\\d\n\x1b")", 2}, {R"("")", 2}}))
+    EXPECT_EQ(found[0].runs, 7);
+    EXPECT_EQ(found[0].rows, (std::map<std::string, int>{{R"("a\tb\"c\\d\n\x1b")", 4}, {R"("")", 3}}))
         << r.out;
-    EXPECT_NE(r.out.find("flip: 4 runs on CPU 0 only, 2 distinct outputs"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("  50.0%  "), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("2 of the runs ended with status 3\n"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("2 of the runs wrote to standard error, the first: \"oops\\n\"\n"),
+    EXPECT_NE(r.out.find("flip: 7 runs on CPU 0 only, 2 distinct outputs"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("  57.1%  "), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("  42.8%  "), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("3 of the runs ended with status 3\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("3 of the runs wrote to standard error, the first: \"oops 1\\n\"\n"),
               std::string::npos)
         << r.out;
-
-    const Result greet = run(tour_options({"tools/outcomes", "greetordered", "10"}));
-    ASSERT_EQ(greet.status, 0) << greet.describe();
-    EXPECT_EQ(check_histograms(greet.out, 10, {R"("Hello, World!\n")"}), 1U) << greet.out;
 
     const Result missing = run(tour_options({"tools/outcomes", "segfault"}));
     EXPECT_EQ(missing.status, 1);
     EXPECT_NE(missing.err.find("segfault: no such program"), std::string::npos) << missing.err;
     EXPECT_EQ(run(tour_options({"tools/outcomes", "greetordered", "ten"})).status, 2);
+
+    // Unpinned, the runs may use the CPUs this test may use: a list as the
+    // kernel writes it, consecutive CPUs as a range ("CPUs 0-1").
+    const Result greet = run(tour_options({"tools/outcomes", "greetordered", "10"}));
+    EXPECT_EQ(check_histograms(greet.out, 10, {R"("Hello, World!\n")"}), 1U) << greet.out;
+    std::smatch cpus;
+    const std::string status = read_file("/proc/self/status");
+    ASSERT_TRUE(std::regex_search(status, cpus, std::regex("Cpus_allowed_list:\\s*(\\S+)")));
+    EXPECT_NE(greet.out.find(cpus[1].str().find_first_of(",-") == std::string::npos
+                                 ? "on CPU " + cpus[1].str() + " only,"
+                                 : "on CPUs " + cpus[1].str() + ","),
+              std::string::npos)
+        << greet.out;
+}
+
+// A hostile program cannot hang tools/outcomes nor flood it: a run that
+// never ends, or leaves a detached process holding its output, is named and
+// ended with all it started (the PID namespace of the run ends only when
+// nothing is left in it); a huge output is cut at 64 KiB.
+TEST(Outcomes, BoundsEveryRunAndEndsAllItStarted)
+{
+    const std::string count_runs = "#!/bin/sh\nn=$(cat " + test_dir() +
+                                   "/n 2>/dev/null || echo 0); echo $((n + 1)) >" + test_dir() + "/n\n";
+    const struct {
+        const char* name;
+        std::string body, runs, err, out;
+    } hostile[] = {
+        {"endless", "exec sleep 1000\n", "3", "outcomes: run 1 of 3: endless had not ended after 2 s; it ",
+         ""},
+        {"detaching", "echo x\n[ $n -eq 1 ] && setsid sleep 1000 &\n", "3",
+         "outcomes: run 2 of 3: detaching had ended, but a process it started still held its standard "
+         "output ",
+         ""},
+        {"flood", "head -c 4194304 /dev/zero\n", "2", "", "\\0\\0\"\u2026 4128768 bytes more\n"},
+    };
+    for (const auto& h : hostile) {
+        SCOPED_TRACE(h.name);
+        std::filesystem::remove(test_dir() + "/n");
+        write_file(test_dir() + "/" + h.name, count_runs + h.body, 0755);
+        Options options =
+            tour_options({"tools/outcomes", "--timeout", "2", test_dir() + "/" + h.name, h.runs});
+        options.timeout = 60s;
+        const Result r = run(options);
+        EXPECT_FALSE(r.timed_out);
+        EXPECT_EQ(r.status, h.err.empty() ? 0 : 1) << r.describe();
+        EXPECT_EQ(r.err.substr(0, h.err.size()), h.err);
+        if (h.out.empty())
+            EXPECT_EQ(r.out, "");
+        else
+            EXPECT_NE(r.out.find(h.out), std::string::npos) << r.out.substr(0, 400);
+    }
+}
+
+// Interrupted, tools/outcomes ends the run in progress and all it started,
+// removes its scratch directory and dies of the signal.
+TEST(Outcomes, InterruptedLeavesNothingBehind)
+{
+    const std::string started = test_dir() + "/started";
+    write_file(test_dir() + "/sleeper", "#!/bin/sh\n: >" + started + "\nsleep 1000 &\nwait\n", 0755);
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(strsignal(sig));
+        std::filesystem::remove(started);
+        Options options = tour_options({"tools/outcomes", "--shake", test_dir() + "/sleeper", "3"});
+        options.timeout = 60s;
+        Process outcomes(options);
+        for (int i = 0; i < 2000 && !std::filesystem::exists(started); ++i)
+            usleep(10000);
+        ASSERT_TRUE(std::filesystem::exists(started));
+        outcomes.kill(sig);
+        const Result r = outcomes.finish();
+        EXPECT_EQ(r.signal, sig) << r.describe();
+        EXPECT_EQ(left_in_tmp(), std::vector<std::string>{});
+    }
 }
 
 // Outputs are told apart byte for byte and shown with every byte visible,
