@@ -22,10 +22,14 @@
 //                         per fork: "process N fork M: child sleeps U us".
 //   IPCLAB_SHAKE_HOLD     "child" or "parent": no chance at all. At every
 //                         fork that side is held back until the other has
-//                         ended, or for IPCLAB_SHAKE_MAX_MS at the most
-//                         (default 2000 here). An order that holds only by
-//                         luck fails every time; an order the program
-//                         really fixes (a wait, a signal) outlasts the hold.
+//                         ended, replaced its program, or started to wait
+//                         for a child or a signal (wait, waitpid, pause,
+//                         sigsuspend...; a sleep does not count), or for
+//                         IPCLAB_SHAKE_MAX_MS at the most (default 2000
+//                         here). An order that holds only by luck (a sleep)
+//                         fails every time; an order the program really
+//                         fixes (a wait, a signal) holds both ways; a race
+//                         shows each side first in turn.
 //
 // Run: LD_PRELOAD=build/tools/libshake.so IPCLAB_SHAKE_SEED=7 build/segrace
 //      LD_PRELOAD=build/tools/libshake.so IPCLAB_SHAKE_HOLD=child build/segrace
@@ -39,8 +43,11 @@
 #include <ctime>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <poll.h>
+#include <csignal>
 #include <sys/file.h>
 #include <sys/random.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -48,7 +55,6 @@ namespace {
 
 constexpr unsigned default_max_ms = 5;      // the longest sleep unless told
 constexpr unsigned default_hold_ms = 2000;  // the longest hold unless told
-constexpr unsigned hold_poll_us = 1000;     // how often a held side looks again
 constexpr unsigned longest_max_ms = 60000;
 
 using fork_function = pid_t (*)();
@@ -62,6 +68,7 @@ bool numbered = false;              // process_number taken
 bool child_of_shaken_fork = false;  // names a child's own forks apart
 enum class Hold { none, child, parent };
 Hold hold = Hold::none;  // from IPCLAB_SHAKE_HOLD
+int gate_writer = -1;    // the side not held: closing it lets the held side go on
 
 std::uint64_t next_random()
 {
@@ -108,24 +115,30 @@ void sleep_for(unsigned us)
     }
 }
 
-// The child, held: until its parent has ended (it is then reparented), or
-// for `us` at the most.
-void hold_child(pid_t parent, unsigned us)
+// The held side waits at a gate: a pipe whose write end only the other
+// side holds, closed on exit, on exec (close-on-exec) and as it starts to
+// wait for something (a child, a signal). A gate with no writer left reads
+// as end of file. Or for `us` at the most.
+void wait_at_gate(int gate, unsigned us)
 {
-    for (unsigned waited = 0; getppid() == parent && waited < us; waited += hold_poll_us)
-        sleep_for(hold_poll_us);
+    timespec now = {};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const long long until = now.tv_sec * 1000000LL + now.tv_nsec / 1000 + us;
+    for (;;) {
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        const long long left = until - (now.tv_sec * 1000000LL + now.tv_nsec / 1000);
+        pollfd ready = {gate, POLLIN, 0};
+        if (left <= 0 || poll(&ready, 1, static_cast<int>((left + 999) / 1000)) > 0)
+            return;
+    }
 }
 
-// The parent, held: until its child has ended (looked at, not reaped: the
-// program's own wait still finds it), or for `us` at the most.
-void hold_parent(pid_t child, unsigned us)
+// The other side, as it ends its part: whoever is held goes on.
+void open_gate()
 {
-    for (unsigned waited = 0; waited < us; waited += hold_poll_us) {
-        siginfo_t info = {};
-        if (waitid(P_PID, static_cast<id_t>(child), &info, WEXITED | WNOHANG | WNOWAIT) == -1 ||
-            info.si_pid == child)
-            return;
-        sleep_for(hold_poll_us);
+    if (gate_writer != -1) {
+        close(gate_writer);
+        gate_writer = -1;
     }
 }
 
@@ -180,7 +193,81 @@ __attribute__((constructor)) void start()
     errno = saved;
 }
 
+// One side of a fork: held at the gate until the other opens it, or the
+// other, keeping the gate's write end.
+void held_at(const int gate[2], bool held, unsigned us)
+{
+    if (gate[0] == -1)
+        return;
+    if (held) {
+        close(gate[1]);
+        wait_at_gate(gate[0], us);
+        close(gate[0]);
+    } else {
+        close(gate[0]);
+        gate_writer = gate[1];
+    }
+}
+
+template <typename Function> Function real(const char* name)
+{
+    return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
+}
+
 }  // namespace
+
+// Waiting for a child or a signal ends this side's part for now: a side
+// held until then goes on. (Sleeping does not: a sleep orders nothing.)
+extern "C" pid_t wait(int* status)
+{
+    open_gate();
+    return real<pid_t (*)(int*)>("wait")(status);
+}
+extern "C" pid_t waitpid(pid_t pid, int* status, int options)
+{
+    open_gate();
+    return real<pid_t (*)(pid_t, int*, int)>("waitpid")(pid, status, options);
+}
+extern "C" pid_t wait3(int* status, int options, struct rusage* usage)
+{
+    open_gate();
+    return real<pid_t (*)(int*, int, struct rusage*)>("wait3")(status, options, usage);
+}
+extern "C" pid_t wait4(pid_t pid, int* status, int options, struct rusage* usage)
+{
+    open_gate();
+    return real<pid_t (*)(pid_t, int*, int, struct rusage*)>("wait4")(pid, status, options, usage);
+}
+extern "C" int waitid(idtype_t type, id_t id, siginfo_t* info, int options)
+{
+    open_gate();
+    return real<int (*)(idtype_t, id_t, siginfo_t*, int)>("waitid")(type, id, info, options);
+}
+extern "C" int pause()
+{
+    open_gate();
+    return real<int (*)()>("pause")();
+}
+extern "C" int sigsuspend(const sigset_t* mask)
+{
+    open_gate();
+    return real<int (*)(const sigset_t*)>("sigsuspend")(mask);
+}
+extern "C" int sigwait(const sigset_t* set, int* sig)
+{
+    open_gate();
+    return real<int (*)(const sigset_t*, int*)>("sigwait")(set, sig);
+}
+extern "C" int sigwaitinfo(const sigset_t* set, siginfo_t* info)
+{
+    open_gate();
+    return real<int (*)(const sigset_t*, siginfo_t*)>("sigwaitinfo")(set, info);
+}
+extern "C" int sigtimedwait(const sigset_t* set, siginfo_t* info, const timespec* timeout)
+{
+    open_gate();
+    return real<int (*)(const sigset_t*, siginfo_t*, const timespec*)>("sigtimedwait")(set, info, timeout);
+}
 
 extern "C" pid_t fork()
 {
@@ -202,27 +289,36 @@ extern "C" pid_t fork()
     const unsigned us = hold == Hold::none ? static_cast<unsigned>((draw >> 1U) % (max_us + 1)) : max_us;
     ++fork_number;
 
-    const pid_t parent = getpid();
+    int gate[2] = {-1, -1};
+    if (hold != Hold::none && pipe2(gate, O_CLOEXEC) == -1)
+        gate[0] = gate[1] = -1;  // no gate: nobody is held
     const pid_t pid = real_fork();
     const int saved = errno;
     if (pid == 0) {
         // The child draws on from a state of its own, not the parent's.
         state = hash("child") ^ next_random();
+        if (gate_writer != -1) {  // its parent's gate is not the child's to open
+            close(gate_writer);
+            gate_writer = -1;
+        }
         if (child_sleeps) {
             log_choice(true, us);
             if (hold == Hold::none)
                 sleep_for(us);
-            else
-                hold_child(parent, us);
         }
+        held_at(gate, hold == Hold::child, us);
         child_of_shaken_fork = true;
         fork_number = 0;
-    } else if (pid > 0 && !child_sleeps) {
-        log_choice(false, us);
-        if (hold == Hold::none)
-            sleep_for(us);
-        else
-            hold_parent(pid, us);
+    } else if (pid > 0) {
+        if (!child_sleeps) {
+            log_choice(false, us);
+            if (hold == Hold::none)
+                sleep_for(us);
+        }
+        held_at(gate, hold == Hold::parent, us);
+    } else if (gate[0] != -1) {
+        close(gate[0]);
+        close(gate[1]);
     }
     errno = saved;
     return pid;
