@@ -7,8 +7,12 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <filesystem>
 #include <fstream>
+#include <map>
+#include <regex>
 #include <set>
+#include <sstream>
 #include <unistd.h>
 
 namespace ipclab {
@@ -61,6 +65,117 @@ TEST(Greetloose, EitherHalfMayComeFirst)
 }
 
 TEST(Nudgegreet, GreetingIsInOrderOnEveryOutput) { outcomes("nudgegreet", {"Hello, World!\n"}, 30); }
+
+// Which process wrote which bytes to a descriptor, from strace's record
+// (-xx: every byte as \xNN): the forking process is "parent", the process
+// its fork made "child", any other "other".
+struct Writes {
+    std::map<std::string, std::string> by;  // "parent 1", "child 2": the bytes, in order
+    bool forked = false;
+};
+
+Writes writes_in(const std::string& log)
+{
+    Writes w;
+    std::string parent;
+    std::string child;
+    std::istringstream lines(log);
+    for (std::string line; std::getline(lines, line);) {
+        std::smatch m;
+        if (std::regex_search(line, m, std::regex(R"(^(\d+) +(?:clone3?|v?fork)\(.*= (\d+)$)")) &&
+            !w.forked) {
+            parent = m[1];
+            child = m[2];
+            w.forked = true;
+        } else if (std::regex_search(line, m,
+                                     std::regex(R"(^(\d+) +write\((\d+), \"((?:\\x[0-9a-f]{2})*)\")"))) {
+            const std::string who = m[1] == parent ? "parent" : m[1] == child ? "child" : "other";
+            std::string& bytes = w.by[who + " " + m[2].str()];
+            const std::string hex = m[3];
+            for (std::size_t at = 0; at + 4 <= hex.size(); at += 4)
+                bytes += static_cast<char>(std::stoi(hex.substr(at + 2, 2), nullptr, 16));
+        }
+    }
+    return w;
+}
+
+// Each side of the fork held back in turn (the fork shaker's
+// IPCLAB_SHAKE_HOLD) until the other has ended or waits: an order the
+// program fixes holds both ways, an order left to the scheduler comes out
+// each way once. And each half comes from the process the lesson names.
+TEST(Held, EachProcessWritesItsOwnPartInTheOrderTheLessonFixes)
+{
+    if (sanitized_build() || access("/usr/bin/strace", X_OK) != 0)
+        GTEST_SKIP()
+            << "needs /usr/bin/strace, and a build without sanitizers (their runtime must come first)";
+    struct Case {
+        const char* name;
+        std::string child_part;
+        std::string parent_part;
+        bool fixed;  // the order is the lesson's; else the scheduler's
+    };
+    const Case cases[] = {
+        {"copysplit", "Child process has variable a = aaadef\n", "Parent process has variable a = abcbbb\n",
+         false},
+        {"greetordered", "Hello, ", "World!\n", true},
+        {"greetloose", "Hello, ", "World!\n", false},
+        {"nudgegreet", "World!\n", "Hello, ", true},
+    };
+    for (const Case& c : cases) {
+        if (!checked(c.name))
+            continue;
+        const std::string in_order =
+            c.fixed && c.name[0] == 'n' ? c.parent_part + c.child_part : c.child_part + c.parent_part;
+        for (const std::string held : {"child", "parent"}) {
+            const std::string first_free =
+                held == "child" ? c.parent_part + c.child_part : c.child_part + c.parent_part;
+            for (const Output output : all_outputs) {
+                SCOPED_TRACE(std::string(c.name) + " with its " + held + " held back, on a " +
+                             name_of(output));
+                Options options;
+                options.argv = {"/usr/bin/strace",
+                                "-f",
+                                "-qq",
+                                "-e",
+                                "trace=write,clone,clone3,fork,vfork",
+                                "-e",
+                                "signal=none",
+                                "-xx",
+                                "-s",
+                                "4096",
+                                "-o",
+                                test_dir() + "/writes",
+                                "-E",
+                                std::string("LD_PRELOAD=") + IPCLAB_BINARY_DIR "/tools/libshake.so",
+                                "-E",
+                                "IPCLAB_SHAKE_HOLD=" + held,
+                                "-E",
+                                "IPCLAB_SHAKE_LOG=" + test_dir() + "/held",
+                                program(c.name)};
+                options.output = output;
+                options.pid_namespace = true;
+                const Result r = run(options);
+                const std::string expected = c.fixed ? in_order : first_free;
+                EXPECT_TRUE(r.out == expected && r.status == 0 && r.err.empty())
+                    << c.name << ": " << r.describe() << expected_stdout({expected});
+                const Writes w = writes_in(read_file(test_dir() + "/writes"));
+                EXPECT_TRUE(std::filesystem::exists(test_dir() + "/held"))
+                    << c.name
+                    << " could not be held back: the library that holds a process at its fork was not "
+                       "loaded (is it statically linked?)";
+                const auto part = [&w](const std::string& who) {
+                    return w.by.contains(who) ? w.by.at(who) : std::string();
+                };
+                EXPECT_EQ(part("child 1") + "|" + part("parent 1") + part("other 1"),
+                          c.child_part + "|" + c.parent_part)
+                    << c.name << ": the child must write \"" << c.child_part << "\" and the parent \""
+                    << c.parent_part << "\" on standard output, each its own part; they wrote: "
+                    << ::testing::PrintToString(w.by);
+                std::filesystem::remove(test_dir() + "/held");
+            }
+        }
+    }
+}
 
 // The parent may signal before the child has installed its handler or has
 // suspended; on one CPU that happens often. The child must neither die of
