@@ -228,9 +228,10 @@ TEST(Parley, NearQuitLinesAreSentAndEndOfInputQuits)
 }
 
 // user1_pid that names no first party: nothing is signalled (not us, not
-// our group, not everyone, not an unrelated process), a notice appears
-// and the next prompt follows without a busy-wait.
-enum class Stale { zero, minus_one, own, dead, unrelated };
+// our group, not everyone, not the namespace's init, not an unrelated
+// process, not another parleyhand, which has the segment attached too), a
+// notice appears and the next prompt follows without a busy-wait.
+enum class Stale { zero, minus_one, own, dead, unrelated, init, second_party };
 
 std::string stale_name(Stale stale)
 {
@@ -245,6 +246,10 @@ std::string stale_name(Stale stale)
         return "dead";
     case Stale::unrelated:
         return "unrelated";
+    case Stale::init:
+        return "init";
+    case Stale::second_party:
+        return "second_party";
     }
     return "?";
 }
@@ -256,7 +261,13 @@ class StaleFirstParty : public testing::TestWithParam<Stale> {};
 TEST_P(StaleFirstParty, GetsNoSignal)
 {
     Namespaces ns;
-    std::int32_t pid = 0;
+    std::int32_t pid = GetParam() == Stale::init ? 1 : 0;
+    std::unique_ptr<Process> planted;  // Stale::second_party: another parleyhand
+    if (GetParam() == Stale::second_party) {
+        planted = std::make_unique<Process>(hand(ns));
+        ASSERT_TRUE(planted->wait_for("User2: ")) << planted->out();
+        pid = planted->pid();
+    }
     if (GetParam() == Stale::minus_one)
         pid = -1;
     if (GetParam() == Stale::unrelated)
@@ -284,14 +295,18 @@ TEST_P(StaleFirstParty, GetsNoSignal)
         GetParam() == Stale::dead ? "parleyhand: first party " + id + " is not running: line not sent\n"
         : GetParam() == Stale::unrelated
             ? "parleyhand: first party " + id + " has not attached the segment: line not sent\n"
+        : GetParam() == Stale::second_party
+            ? "parleyhand: first party " + id + " neither catches nor blocks SIGUSR1: line not sent\n"
             : "parleyhand: no first party (user1_pid is " + id + "): line not sent\n";
     expect_result(user2.finish(), "User2: User2: ", notice);
+    if (planted)
+        expect_result(planted->finish(), "User2: ");
     ns.expect_sleeper_untouched();
 }
 
 INSTANTIATE_TEST_SUITE_P(Parley, StaleFirstParty,
                          testing::Values(Stale::zero, Stale::minus_one, Stale::own, Stale::dead,
-                                         Stale::unrelated),
+                                         Stale::unrelated, Stale::init, Stale::second_party),
                          [](const auto& info) { return testing::PrintToString(info.param); });
 
 // The first party dies while parleyhand waits for its answer: the wait
@@ -330,6 +345,7 @@ TEST(Parley, FirstPartyDetachingWhileWaitedForIsReported)
     Options options = hand(ns);
     options.argv = {"/bin/false"};  // never run: the stand-in ends in before_exec
     options.before_exec = [] {
+        signal(SIGUSR1, [](int) {});  // catches it, as a first party must
         sigset_t line;
         sigemptyset(&line);
         sigaddset(&line, SIGUSR1);
