@@ -264,7 +264,14 @@ TEST_P(StaleFirstParty, GetsNoSignal)
     std::int32_t pid = GetParam() == Stale::init ? 1 : 0;
     std::unique_ptr<Process> planted;  // Stale::second_party: another parleyhand
     if (GetParam() == Stale::second_party) {
-        planted = std::make_unique<Process>(hand(ns));
+        Options other = hand(ns);
+        other.before_exec = [] {  // handed down: it must not pass for a first party's
+            sigset_t line;
+            sigemptyset(&line);
+            sigaddset(&line, SIGUSR1);
+            sigprocmask(SIG_BLOCK, &line, nullptr);
+        };
+        planted = std::make_unique<Process>(other);
         ASSERT_TRUE(planted->wait_for("User2: ")) << planted->out();
         pid = planted->pid();
     }
