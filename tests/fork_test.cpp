@@ -194,6 +194,36 @@ TEST(ForkFailure, IsReportedOnStandardErrorWithStatusOne)
     }
 }
 
+// Nothing orders the racing programs' two processes, so each order must
+// appear: held back by the fork shaker until the other process has ended,
+// the child's half comes last, and with the parent held, first. A program
+// that waited would give one order with either side held (the hold on a
+// waited-for child ends after IPCLAB_SHAKE_MAX_MS).
+TEST(Race, EachOrderAppearsWithTheOtherSideHeldBack)
+{
+    if (sanitized_build())
+        GTEST_SKIP() << "the sanitizer runtime must come first; a preloaded library cannot";
+    const std::string child = "Child process has variable a = aaadef\n";
+    const std::string parent = "Parent process has variable a = abcbbb\n";
+    struct Case {
+        const char* name;
+        const char* held;
+        std::string out;
+    };
+    const Case cases[] = {{"greetloose", "child", "World!\nHello, "},
+                          {"greetloose", "parent", "Hello, World!\n"},
+                          {"copysplit", "child", parent + child},
+                          {"copysplit", "parent", child + parent}};
+    for (const Case& c : cases) {
+        Options options;
+        options.argv = {program(c.name)};
+        options.env = {std::string("LD_PRELOAD=") + IPCLAB_BINARY_DIR + "/tools/libshake.so",
+                       std::string("IPCLAB_SHAKE_HOLD=") + c.held, "IPCLAB_SHAKE_MAX_MS=2000"};
+        SCOPED_TRACE(std::string(c.name) + " with the " + c.held + " held");
+        expect_result(run(options), c.out);
+    }
+}
+
 // A full disk or a closed standard output is reported by every process
 // that wrote, child and parent, and ends it with status 1; nothing is lost
 // in silence.

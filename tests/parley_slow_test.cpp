@@ -12,6 +12,8 @@
 #include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
+#include <iterator>
 #include <memory>
 #include <vector>
 #include <sched.h>
@@ -129,6 +131,13 @@ struct Parties {
     Process user2;
 };
 
+// How many descriptors a running party holds, seen from outside.
+long open_descriptors(const Process& party)
+{
+    const std::filesystem::path fds = "/proc/" + std::to_string(party.host_pid()) + "/fd";
+    return std::distance(std::filesystem::directory_iterator(fds), std::filesystem::directory_iterator());
+}
+
 class Exchange : public testing::TestWithParam<Output> {};
 
 // Both directions, and no new prompt while the first party (stopped here)
@@ -137,6 +146,7 @@ TEST_P(Exchange, BothDirections)
 {
     Namespaces ns;
     Parties p(ns, GetParam());
+    const long descriptors[] = {open_descriptors(p.user1), open_descriptors(p.user2)};
 
     p.user1.write("hello\n");
     EXPECT_TRUE(p.user2.wait_for("Received From User1: hello\n\n", 3s)) << p.user2.out();
@@ -148,6 +158,9 @@ TEST_P(Exchange, BothDirections)
     p.user1.kill(SIGCONT);
     EXPECT_TRUE(p.user1.wait_for("Received From User2: hi there\n\n", 3s)) << p.user1.out();
     EXPECT_TRUE(p.user2.wait_for("User2: ", 5s, 7)) << p.user2.out();
+    // Each line's pidfd is closed once the line is sent, on either side.
+    EXPECT_EQ(open_descriptors(p.user1), descriptors[0]) << "parleylead";
+    EXPECT_EQ(open_descriptors(p.user2), descriptors[1]) << "parleyhand";
 
     p.user2.write("q\n");
     const Result r2 = p.user2.finish();
@@ -186,6 +199,24 @@ TEST_P(Exchange, MessageWhileReadingIsPrintedAndLineStaysWhole)
 
 INSTANTIATE_TEST_SUITE_P(Parley, Exchange, testing::Values(Output::pipe, Output::terminal),
                          [](const auto& info) { return testing::PrintToString(info.param); });
+
+// A message that comes in the one-second pause after a line is printed at
+// once, and the pause then goes on: the next prompt comes a second or more
+// after the line, never sooner.
+TEST(Parley, MessageDuringThePauseDoesNotCutItShort)
+{
+    Namespaces ns;
+    Parties p(ns);
+    const auto sent = std::chrono::steady_clock::now();
+    p.user2.write("hello\n");
+    ASSERT_TRUE(p.user1.wait_for("Received From User2: hello\n", 3s)) << p.user1.out();
+    p.user1.write("news\n");
+    EXPECT_TRUE(p.user2.wait_for("User2: ", 5s, 7)) << p.user2.out();
+    EXPECT_GE(std::chrono::steady_clock::now() - sent, 1s) << "the prompt came before the pause was over";
+    expect_result(p.user2.finish(), "User2: Received From User1: news\n\nUser2: ");
+    p.user1.finish();
+    ns.expect_sleeper_untouched();
+}
 
 // 99 characters go out first, then the rest; the quit line is not sent and
 // stays in the segment, with status as the first party left it.
