@@ -418,19 +418,23 @@ TEST(Parley, FirstPartyDetachingWhileWaitedForIsReported)
     ns.expect_sleeper_untouched();
 }
 
-// Whatever the first party leaves in text, the handler prints no more than
-// its 100 bytes.
-TEST(Parley, HandlerPrintsAtMostTheHundredBytesOfText)
+// Whatever the other party leaves in text, each party prints no more than
+// its 100 bytes: parleyhand on SIGUSR2, parleylead on SIGUSR1 (with status
+// ready, which follows the text in the record).
+TEST(Parley, EachPartyPrintsAtMostTheHundredBytesOfText)
 {
-    Namespaces ns;
     const std::string x100(100, 'x');
-    poke(ns.ipc, 0, x100 + "AAAAAAAAAAAA");
-    Process user2(hand(ns));
-    ASSERT_TRUE(user2.wait_for("User2: ")) << user2.out();
-    user2.kill(SIGUSR2);
-    EXPECT_TRUE(user2.wait_for("\n", 3s)) << user2.out();
-    expect_result(user2.finish(), "User2: Received From User1: " + x100 + "\n");
-    ns.expect_sleeper_untouched();
+    for (const bool first : {false, true}) {
+        Namespaces ns;
+        poke(ns.ipc, 0, x100 + int_bytes(1) + "AAAAAAAA");
+        Process party(first ? lead(ns) : hand(ns));
+        const std::string prompt = first ? "User1: " : "User2: ";
+        ASSERT_TRUE(party.wait_for(prompt)) << party.out();
+        party.kill(first ? SIGUSR1 : SIGUSR2);
+        EXPECT_TRUE(party.wait_for("\n", 3s)) << party.out();
+        expect_result(party.finish(), prompt + "Received From User" + (first ? "2: " : "1: ") + x100 + "\n");
+        ns.expect_sleeper_untouched();
+    }
 }
 
 // Options for parleyhand run under strace with `arguments` (failures

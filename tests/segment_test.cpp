@@ -284,6 +284,27 @@ TEST(SegmentErrors, UnusableSegmentIsReportedByBothProcesses)
     }
 }
 
+// On failure too segduet's parent ends only after its child: held back by
+// the fork shaker (for a second at most, as the parent waits for it), the
+// child reports first, and whatever follows segduet in a shell comes after.
+TEST(SegmentErrors, SegduetParentWaitsForItsChildOnFailureToo)
+{
+    if (sanitized_build())
+        GTEST_SKIP() << "the sanitizer runtime must come first; a preloaded library cannot";
+    const IpcNamespace ns;
+    plant(ns, "", 10);  // too small for 27 bytes
+    Options options = in(ns, "segduet");
+    options.argv = {"/bin/sh", "-c", "LD_PRELOAD=\"$1\" \"$0\"; echo END", program("segduet"),
+                    IPCLAB_BINARY_DIR "/tools/libshake.so"};
+    options.env = {"IPCLAB_SHAKE_HOLD=child", "IPCLAB_SHAKE_MAX_MS=1000"};
+    const auto start = std::chrono::steady_clock::now();
+    Process p(options);
+    EXPECT_TRUE(p.wait_for("END\n"));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 1s) << "segduet ended before its held child";
+    const std::string too_small = "segduet: shmget(key 2009): Invalid argument\n";
+    expect_result(p.finish(), "END\n", too_small + too_small);
+}
+
 TEST(SegmentErrors, ForkFailureIsReportedWithStatusOne)
 {
     for (const char* name : {"segduet", "segrace"}) {
