@@ -263,9 +263,9 @@ static partner check_line_signal(const first_party& first, char (&path)[maps_pat
     char* entry = nullptr;
     std::size_t capacity = 0;
     while (status != nullptr && getline(&entry, &capacity, status) != -1) {
-        unsigned long long mask = 0;
-        if (sscanf(entry, "SigBlk: %llx", &mask) == 1 || sscanf(entry, "SigCgt: %llx", &mask) == 1)
-            takes = takes || (mask & line_bit) != 0;
+        for (const char* field : {"SigBlk:", "SigCgt:"})
+            if (strncmp(entry, field, strlen(field)) == 0)
+                takes = takes || (strtoull(entry + strlen(field), nullptr, 16) & line_bit) != 0;
     }
     free(entry);
     if (status != nullptr)

@@ -174,7 +174,8 @@ TEST(InheritedState, EveryProgramBehavesAsUsual)
         {"nudgegreet", {"Hello, World!\n"}},
         {"segduet", {"Child append Hello\nParent reads Hello\nParent append HelloWorld!\n\n"}},
         {"launchfault",
-         {"Status of executing process: -1 \nThe is no such file as wc\nI will be printed, because exec will fail.\n"}},
+         {"Status of executing process: -1 \nThe is no such file as wc\nI will be printed, because exec will "
+          "fail.\n"}},
         {"parleyhand", {"User2: "}},  // quits on "q" or at end of input
     };
     for (const State& state : states) {

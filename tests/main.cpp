@@ -21,8 +21,8 @@ class TestDirectories : public ::testing::EmptyTestEventListener {
         // In $TMPDIR when set (tools/mutants points it into its scratch
         // copy, so that an interrupted run leaves nothing behind), else /tmp.
         const char* tmpdir = getenv("TMPDIR");
-        std::string pattern = std::string(tmpdir != nullptr && *tmpdir != '\0' ? tmpdir : "/tmp") +
-                              "/ipclab-test.XXXXXX";
+        std::string pattern =
+            std::string(tmpdir != nullptr && *tmpdir != '\0' ? tmpdir : "/tmp") + "/ipclab-test.XXXXXX";
         const char* made = mkdtemp(pattern.data());
         if (made == nullptr) {
             perror("mkdtemp");

@@ -186,7 +186,8 @@ const std::vector<Injection>& injections()
          "pagepoke: mmap(./temp_mmap.txt): Cannot allocate memory\n", 1, "abcdef"},
         {"peers/pagepoke", "", "", "abcdef", true, "", "pagepoke: write error: No space left on device\n", 1,
          "zbcdef"},
-        {"peers/pagepoke", "munmap", "EINVAL", "abcdef", false, "pagepoke: byte 0 of ./temp_mmap.txt: 'a' -> 'z'\n",
+        {"peers/pagepoke", "munmap", "EINVAL", "abcdef", false,
+         "pagepoke: byte 0 of ./temp_mmap.txt: 'a' -> 'z'\n",
          "pagepoke: munmap(./temp_mmap.txt): Invalid argument\n", 1, "zbcdef"},
     };
     return rows;

@@ -43,7 +43,8 @@ TEST(Parley, SegmentIsMadeForEveryUser)
         const int mode_is_0666 = ns.run([] {
             shmid_ds state = {};
             const int id = shmget(12345, 0, 0);
-            _exit(id != -1 && shmctl(id, IPC_STAT, &state) == 0 && (state.shm_perm.mode & 0777) == 0666 ? 0 : 1);
+            _exit(id != -1 && shmctl(id, IPC_STAT, &state) == 0 && (state.shm_perm.mode & 0777) == 0666 ? 0
+                                                                                                        : 1);
         });
         EXPECT_EQ(mode_is_0666, 0) << name << " made the segment without read and write for everyone";
     }

@@ -553,8 +553,8 @@ int Process::open_stdout()
     } else if (options_.output == Output::file) {
         // In $TMPDIR when set, as the test directories are (see main.cpp).
         const char* tmpdir = getenv("TMPDIR");
-        std::string path = std::string(tmpdir != nullptr && *tmpdir != '\0' ? tmpdir : "/tmp") +
-                           "/ipclab-out.XXXXXX";
+        std::string path =
+            std::string(tmpdir != nullptr && *tmpdir != '\0' ? tmpdir : "/tmp") + "/ipclab-out.XXXXXX";
         out_child = mkostemp(path.data(), O_CLOEXEC);
         if (out_child < 0) {
             ADD_FAILURE() << "mkostemp: " << strerror(errno);

@@ -295,7 +295,7 @@ TEST(SegmentErrors, SegduetParentWaitsForItsChildOnFailureToo)
     plant(ns, "", 10);  // too small for 27 bytes
     Options options = in(ns, "segduet");
     options.argv = {"/bin/sh", "-c", "LD_PRELOAD=\"$1\" \"$0\"; echo END", program("segduet"),
-                    IPCLAB_BINARY_DIR "/tools/libshake.so"};
+                    std::string(IPCLAB_BINARY_DIR) + "/tools/libshake.so"};
     options.env = {"IPCLAB_SHAKE_HOLD=child", "IPCLAB_SHAKE_MAX_MS=1000"};
     const auto start = std::chrono::steady_clock::now();
     Process p(options);
