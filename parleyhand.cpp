@@ -41,6 +41,7 @@ struct first_party {
     int pidfd;
 };
 
+static void clear_inherited_mask();
 static void hold_messages();
 static void let_messages_in();
 static void install_handler();
@@ -85,6 +86,7 @@ static void handler(int sig)
 int main()
 {
     keep_standard_streams_open();  // /proc/PID/maps is opened later
+    clear_inherited_mask();
     const pid_t own_pid = getpid();
 
     const int shmid = shmget(exchange_key, sizeof(exchange_block), IPC_CREAT | 0666);
@@ -161,6 +163,18 @@ static void change_messages(int how, const char* name)
         fail("sigprocmask", name);
 }
 
+// A parent may hand down blocked signals through exec. None stays blocked
+// here: SIGUSR2 is blocked only where the main loop chooses, and SIGUSR1
+// never, so that no parleyhand looks like a first party (see
+// check_line_signal).
+static void clear_inherited_mask()
+{
+    sigset_t none;
+    sigemptyset(&none);
+    if (sigprocmask(SIG_SETMASK, &none, nullptr) == -1)
+        fail("sigprocmask", "SIG_SETMASK");
+}
+
 static void hold_messages() { change_messages(SIG_BLOCK, "SIG_BLOCK"); }
 
 static void let_messages_in() { change_messages(SIG_UNBLOCK, "SIG_UNBLOCK"); }
@@ -209,7 +223,9 @@ static void copy_into_text(const char* line)
 // every process we may signal); it names no process; the process has ended;
 // it does not have this segment attached (a stale id reused by an unrelated
 // process); it ends or detaches while we wait.
-enum class partner { present, ended, detached, unreadable };
+// And it may be no first party at all but another second party (another
+// parleyhand) whose id was planted in user1_pid: SIGUSR1 would end it.
+enum class partner { present, ended, detached, unreadable, unprepared };
 
 // Looks at the first party: scans its /proc/PID/maps for this segment when
 // `scan`, then polls its pidfd (readable once it has ended). Polled after
@@ -229,6 +245,39 @@ static partner look_at(const first_party& first, int shmid, bool scan, char (&ma
     return *maps_errno != 0 ? partner::unreadable : partner::detached;
 }
 
+// Whether the first party is ready for SIGUSR1, as a first party must be:
+// it catches it (SigCgt in /proc/PID/status) or holds it blocked for
+// sigwait or a signalfd (SigBlk). A second party does neither: parleyhand
+// never catches SIGUSR1 and clears any blocked signals it inherits, so for
+// another parleyhand the signal's default action, the end, would follow.
+// The pidfd is polled after the read, so the status read was its process's.
+static partner check_line_signal(const first_party& first, char (&path)[maps_path_size], int* error)
+{
+    snprintf(path, sizeof path, "/proc/%d/status", static_cast<int>(first.pid));
+    *error = 0;
+    FILE* status = fopen(path, "re");
+    if (status == nullptr)
+        *error = errno == ENOENT || errno == ESRCH ? 0 : errno;
+    const unsigned long long line_bit = 1ULL << (line_signal - 1);
+    bool takes = false;
+    char* entry = nullptr;
+    std::size_t capacity = 0;
+    while (status != nullptr && getline(&entry, &capacity, status) != -1) {
+        for (const char* field : {"SigBlk:", "SigCgt:"})
+            if (strncmp(entry, field, strlen(field)) == 0)
+                takes = takes || (strtoull(entry + strlen(field), nullptr, 16) & line_bit) != 0;
+    }
+    free(entry);
+    if (status != nullptr)
+        (void)fclose(status);  // read only: nothing is lost when closing fails
+    pollfd exit_check = {first.pidfd, POLLIN, 0};
+    if (poll(&exit_check, 1, 0) > 0)
+        return partner::ended;
+    if (*error != 0)
+        return partner::unreadable;
+    return takes ? partner::present : partner::unprepared;
+}
+
 // Says why the line was not sent (`sent` false) or why we stopped waiting.
 static void report(partner state, pid_t pid, bool sent, const char* maps_path, int maps_errno)
 {
@@ -239,14 +288,16 @@ static void report(partner state, pid_t pid, bool sent, const char* maps_path, i
         fprintf(stderr, "parleyhand: first party %d is not running: line not sent\n", id);
     else if (state == partner::ended)
         fprintf(stderr, "parleyhand: first party %d ended without taking the line\n", id);
+    else if (state == partner::unprepared)
+        fprintf(stderr, "parleyhand: first party %d neither catches nor blocks SIGUSR1: line not sent\n", id);
     else if (!sent)
         fprintf(stderr, "parleyhand: first party %d has not attached the segment: line not sent\n", id);
     else
         fprintf(stderr, "parleyhand: first party %d detached without taking the line\n", id);
 }
 
-// Only a live process other than us that has this segment attached gets
-// SIGUSR1, and through a pidfd, so that an id reused meanwhile cannot
+// Only a live process other than us that has this segment attached and is
+// ready for SIGUSR1 gets it, and through a pidfd, so that an id reused meanwhile cannot
 // redirect the signal. Returns false, with a notice, when there is none.
 static bool find_first_party(pid_t own_pid, int shmid, first_party* first)
 {
@@ -269,7 +320,9 @@ static bool find_first_party(pid_t own_pid, int shmid, first_party* first)
     }
     char maps_path[maps_path_size] = {};
     int maps_errno = 0;
-    const partner state = look_at(*first, shmid, true, maps_path, &maps_errno);
+    partner state = look_at(*first, shmid, true, maps_path, &maps_errno);
+    if (state == partner::present)
+        state = check_line_signal(*first, maps_path, &maps_errno);
     if (state == partner::present)
         return true;
     report(state, first->pid, false, maps_path, maps_errno);

@@ -5,7 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <fcntl.h>
 #include <filesystem>
+#include <set>
 #include <sys/mount.h>
 #include <unistd.h>
 
@@ -129,6 +132,65 @@ TEST(Launchfault, NonExecutableWcGivesStatusAndClosingLinesOnly)
         SCOPED_TRACE(name_of(output));
         expect_result(r, "Status of executing process: -1 \n"
                          "I will be printed, because exec will fail.\n");
+    }
+}
+
+// What a parent may hand down through exec: every signal blocked; SIGUSR1,
+// SIGUSR2, SIGCHLD and SIGPIPE ignored; standard input or error closed;
+// stray descriptors open. Each program sets up what it relies on itself and
+// behaves as usual.
+TEST(InheritedState, EveryProgramBehavesAsUsual)
+{
+    struct State {
+        const char* name;
+        void (*set)();
+    };
+    const State states[] = {
+        {"every signal blocked",
+         [] {
+             sigset_t all;
+             sigfillset(&all);
+             sigprocmask(SIG_SETMASK, &all, nullptr);
+         }},
+        {"signals ignored",
+         [] {
+             for (const int sig : {SIGUSR1, SIGUSR2, SIGCHLD, SIGPIPE})
+                 signal(sig, SIG_IGN);
+         }},
+        {"standard input closed", [] { close(STDIN_FILENO); }},
+        {"standard error closed", [] { close(STDERR_FILENO); }},
+        {"stray descriptors",
+         [] {
+             (void)!open("/dev/null", O_RDONLY);
+             (void)!dup2(STDOUT_FILENO, 9);
+         }},
+    };
+    const std::string child = "Child process has variable a = aaadef\n";
+    const std::string parent = "Parent process has variable a = abcbbb\n";
+    const std::pair<const char*, std::set<std::string>> programs[] = {
+        {"copysplit", {child + parent, parent + child}},
+        {"greetordered", {"Hello, World!\n"}},
+        {"greetloose", {"Hello, World!\n", "World!\nHello, "}},
+        {"nudgegreet", {"Hello, World!\n"}},
+        {"segduet", {"Child append Hello\nParent reads Hello\nParent append HelloWorld!\n\n"}},
+        {"launchfault",
+         {"Status of executing process: -1 \nThe is no such file as wc\nI will be printed, because exec will "
+          "fail.\n"}},
+        {"parleyhand", {"User2: "}},  // quits on "q" or at end of input
+    };
+    for (const State& state : states) {
+        for (const auto& [name, outputs] : programs) {
+            const IpcNamespace ns;
+            Options options;
+            options.argv = {program(name)};
+            options.ipc = &ns;
+            options.pid_namespace = true;
+            options.input = "q\n";
+            options.before_exec = state.set;
+            const Result r = run(options);
+            EXPECT_TRUE(outputs.contains(r.out) && r.err.empty() && r.status == 0)
+                << name << " with " << state.name << ": " << r.describe();
+        }
     }
 }
 

@@ -311,35 +311,79 @@ TEST(ForkFailure, IsReportedOnStandardErrorWithStatusOne)
     }
 }
 
+// Nothing orders the racing programs' two processes, so each order must
+// appear: held back by the fork shaker until the other process has ended,
+// the child's half comes last, and with the parent held, first. A program
+// that waited would give one order with either side held (the hold on a
+// waited-for child ends after IPCLAB_SHAKE_MAX_MS).
+TEST(Race, EachOrderAppearsWithTheOtherSideHeldBack)
+{
+    if (sanitized_build())
+        GTEST_SKIP() << "the sanitizer runtime must come first; a preloaded library cannot";
+    const std::string child = "Child process has variable a = aaadef\n";
+    const std::string parent = "Parent process has variable a = abcbbb\n";
+    struct Case {
+        const char* name;
+        const char* held;
+        std::string out;
+    };
+    const Case cases[] = {{"greetloose", "child", "World!\nHello, "},
+                          {"greetloose", "parent", "Hello, World!\n"},
+                          {"copysplit", "child", parent + child},
+                          {"copysplit", "parent", child + parent}};
+    for (const Case& c : cases) {
+        Options options;
+        options.argv = {program(c.name)};
+        options.env = {std::string("LD_PRELOAD=") + IPCLAB_BINARY_DIR + "/tools/libshake.so",
+                       std::string("IPCLAB_SHAKE_HOLD=") + c.held, "IPCLAB_SHAKE_MAX_MS=2000"};
+        SCOPED_TRACE(std::string(c.name) + " with the " + c.held + " held");
+        expect_result(run(options), c.out);
+    }
+}
+
 // A full disk or a closed standard output is reported by every process
 // that wrote, child and parent, and ends it with status 1; nothing is lost
-// in silence.
+// in silence. So is a terminal opened for reading only: there a line fails
+// at its newline and leaves nothing for the final flush, and the report
+// comes without a reason, the errno being long gone; a fragment without a
+// newline fails at the final flush, with its reason.
 TEST(WriteError, IsReportedByEveryProcessWithStatusOne)
 {
     struct Case {
         const char* name;
         int processes;  // how many processes write
+        int fragments;  // how many of them end without a newline; -1: the
+                        // parent may end first, and the terminal's hangup
+                        // then ends the child (no terminal for them)
     };
-    const Case cases[] = {
-        {"copysplit", 2}, {"greetordered", 2}, {"greetloose", 2}, {"nudgegreet", 2}, {"launchfault", 1}};
-    for (const bool closed : {false, true}) {
-        const std::string reason = closed ? "Bad file descriptor" : "No space left on device";
+    const Case cases[] = {{"copysplit", 2, -1},
+                          {"greetordered", 2, 1},
+                          {"greetloose", 2, -1},
+                          {"nudgegreet", 2, 1},
+                          {"launchfault", 1, 0}};
+    enum Mode { full, closed, read_only_terminal };
+    for (const Mode mode : {full, closed, read_only_terminal}) {
+        const std::string reason = mode == full ? "No space left on device" : "Bad file descriptor";
         for (const Case& c : cases) {
-            if (!checked(c.name))
+            if (!checked(c.name) || (mode == read_only_terminal && c.fragments < 0))
                 continue;
             Options options;
             options.argv = {program(c.name)};
-            options.before_exec = [closed] {
-                const int full = closed ? -1 : open("/dev/full", O_WRONLY | O_CLOEXEC);
-                if (closed ? close(STDOUT_FILENO) != 0 : full < 0 || dup2(full, STDOUT_FILENO) < 0)
+            options.output = mode == read_only_terminal ? Output::terminal : Output::pipe;
+            options.before_exec = [mode] {
+                const int other = mode == closed ? -1
+                                  : mode == full ? open("/dev/full", O_WRONLY | O_CLOEXEC)
+                                                 : open("/proc/self/fd/1", O_RDONLY | O_NOCTTY | O_CLOEXEC);
+                if (mode == closed ? close(STDOUT_FILENO) != 0 : other < 0 || dup2(other, STDOUT_FILENO) < 0)
                     _exit(125);
             };
-            const Result r = run(options);
             std::string expected;
-            for (int i = 0; i < c.processes; ++i)
-                expected += std::string(c.name) + ": write error: " + reason + "\n";
-            SCOPED_TRACE(closed ? "closed" : "/dev/full");
-            expect_report(r, c.name, expected, "write");
+            for (int i = 0; i < c.processes; ++i) {
+                const bool with_reason = mode != read_only_terminal || i < c.fragments;
+                expected += std::string(c.name) + ": write error" + (with_reason ? ": " + reason : "") + "\n";
+            }
+            SCOPED_TRACE(mode == closed ? "closed" : mode == full ? "/dev/full" : "read-only terminal");
+            expect_report(run(options), c.name, expected, "write");
         }
     }
 }

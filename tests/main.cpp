@@ -1,5 +1,5 @@
 // The main of every test executable: each test gets a fresh temporary
-// directory, removed when it ends, and the process adopts the orphans of
+// directory ($TMPDIR/ipclab-test.*), removed when it ends, and the process adopts the orphans of
 // the programs it runs so that they can be reaped and never outlive a test.
 #include "run.hpp"
 
@@ -22,8 +22,12 @@ class TestDirectories : public ::testing::EmptyTestEventListener {
     void OnTestStart(const ::testing::TestInfo&) override
     {
         forget_timeouts();
-        char pattern[] = "/tmp/ipclab-test.XXXXXX";
-        const char* made = mkdtemp(pattern);
+        // In $TMPDIR when set (tools/mutants points it into its scratch
+        // copy, so that an interrupted run leaves nothing behind), else /tmp.
+        const char* tmpdir = getenv("TMPDIR");
+        std::string pattern =
+            std::string(tmpdir != nullptr && *tmpdir != '\0' ? tmpdir : "/tmp") + "/ipclab-test.XXXXXX";
+        const char* made = mkdtemp(pattern.data());
         if (made == nullptr) {
             perror("mkdtemp");
             std::abort();

@@ -144,7 +144,9 @@ std::pair<std::string, int> first_call_on_file(const std::string& call, Options 
     for (std::string line; std::getline(lines, line);) {
         const std::string name = line.substr(0, line.find('('));
         const int count = ++seen[name];
-        if (line.find("temp_mmap.txt>") != std::string::npos)
+        // munmap names no file: the unmapping of six bytes is the file's.
+        if (line.find("temp_mmap.txt>") != std::string::npos ||
+            (name == "munmap" && line.find(", 6)") != std::string::npos))
             return {name, count};
     }
     return {call, 1};
@@ -186,6 +188,9 @@ const std::vector<Injection>& injections()
          "pagepoke: mmap(./temp_mmap.txt): Cannot allocate memory\n", 1, "abcdef"},
         {"peers/pagepoke", "", "", "abcdef", true, "", "pagepoke: write error: No space left on device\n", 1,
          "zbcdef"},
+        {"peers/pagepoke", "munmap", "EINVAL", "abcdef", false,
+         "pagepoke: byte 0 of ./temp_mmap.txt: 'a' -> 'z'\n",
+         "pagepoke: munmap(./temp_mmap.txt): Invalid argument\n", 1, "zbcdef"},
     };
     return rows;
 }

@@ -12,6 +12,8 @@
 #include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
+#include <iterator>
 #include <memory>
 #include <vector>
 #include <sched.h>
@@ -129,6 +131,13 @@ struct Parties {
     Process user2;
 };
 
+// How many descriptors a running party holds, seen from outside.
+long open_descriptors(const Process& party)
+{
+    const std::filesystem::path fds = "/proc/" + std::to_string(party.host_pid()) + "/fd";
+    return std::distance(std::filesystem::directory_iterator(fds), std::filesystem::directory_iterator());
+}
+
 class Exchange : public testing::TestWithParam<Output> {};
 
 // Both directions, and no new prompt while the first party (stopped here)
@@ -137,6 +146,7 @@ TEST_P(Exchange, BothDirections)
 {
     Namespaces ns;
     Parties p(ns, GetParam());
+    const long descriptors[] = {open_descriptors(p.user1), open_descriptors(p.user2)};
 
     p.user1.write("hello\n");
     EXPECT_TRUE(p.user2.wait_for("Received From User1: hello\n\n", 3s)) << p.user2.out();
@@ -148,6 +158,9 @@ TEST_P(Exchange, BothDirections)
     p.user1.kill(SIGCONT);
     EXPECT_TRUE(p.user1.wait_for("Received From User2: hi there\n\n", 3s)) << p.user1.out();
     EXPECT_TRUE(p.user2.wait_for("User2: ", 5s, 7)) << p.user2.out();
+    // Each line's pidfd is closed once the line is sent, on either side.
+    EXPECT_EQ(open_descriptors(p.user1), descriptors[0]) << "parleylead";
+    EXPECT_EQ(open_descriptors(p.user2), descriptors[1]) << "parleyhand";
 
     p.user2.write("q\n");
     const Result r2 = p.user2.finish();
@@ -186,6 +199,24 @@ TEST_P(Exchange, MessageWhileReadingIsPrintedAndLineStaysWhole)
 
 INSTANTIATE_TEST_SUITE_P(Parley, Exchange, testing::Values(Output::pipe, Output::terminal),
                          [](const auto& info) { return testing::PrintToString(info.param); });
+
+// A message that comes in the one-second pause after a line is printed at
+// once, and the pause then goes on: the next prompt comes a second or more
+// after the line, never sooner.
+TEST(Parley, MessageDuringThePauseDoesNotCutItShort)
+{
+    Namespaces ns;
+    Parties p(ns);
+    const auto sent = std::chrono::steady_clock::now();
+    p.user2.write("hello\n");
+    ASSERT_TRUE(p.user1.wait_for("Received From User2: hello\n", 3s)) << p.user1.out();
+    p.user1.write("news\n");
+    EXPECT_TRUE(p.user2.wait_for("User2: ", 5s, 7)) << p.user2.out();
+    EXPECT_GE(std::chrono::steady_clock::now() - sent, 1s) << "the prompt came before the pause was over";
+    expect_result(p.user2.finish(), "User2: Received From User1: news\n\nUser2: ");
+    p.user1.finish();
+    ns.expect_sleeper_untouched();
+}
 
 // 99 characters go out first, then the rest; the quit line is not sent and
 // stays in the segment, with status as the first party left it.
@@ -228,9 +259,10 @@ TEST(Parley, NearQuitLinesAreSentAndEndOfInputQuits)
 }
 
 // user1_pid that names no first party: nothing is signalled (not us, not
-// our group, not everyone, not an unrelated process), a notice appears
-// and the next prompt follows without a busy-wait.
-enum class Stale { zero, minus_one, own, dead, unrelated };
+// our group, not everyone, not the namespace's init, not an unrelated
+// process, not another parleyhand, which has the segment attached too), a
+// notice appears and the next prompt follows without a busy-wait.
+enum class Stale { zero, minus_one, own, dead, unrelated, init, second_party };
 
 std::string stale_name(Stale stale)
 {
@@ -245,6 +277,10 @@ std::string stale_name(Stale stale)
         return "dead";
     case Stale::unrelated:
         return "unrelated";
+    case Stale::init:
+        return "init";
+    case Stale::second_party:
+        return "second_party";
     }
     return "?";
 }
@@ -256,7 +292,20 @@ class StaleFirstParty : public testing::TestWithParam<Stale> {};
 TEST_P(StaleFirstParty, GetsNoSignal)
 {
     Namespaces ns;
-    std::int32_t pid = 0;
+    std::int32_t pid = GetParam() == Stale::init ? 1 : 0;
+    std::unique_ptr<Process> planted;  // Stale::second_party: another parleyhand
+    if (GetParam() == Stale::second_party) {
+        Options other = hand(ns);
+        other.before_exec = [] {  // handed down: it must not pass for a first party's
+            sigset_t line;
+            sigemptyset(&line);
+            sigaddset(&line, SIGUSR1);
+            sigprocmask(SIG_BLOCK, &line, nullptr);
+        };
+        planted = std::make_unique<Process>(other);
+        ASSERT_TRUE(planted->wait_for("User2: ")) << planted->out();
+        pid = planted->pid();
+    }
     if (GetParam() == Stale::minus_one)
         pid = -1;
     if (GetParam() == Stale::unrelated)
@@ -284,14 +333,18 @@ TEST_P(StaleFirstParty, GetsNoSignal)
         GetParam() == Stale::dead ? "parleyhand: first party " + id + " is not running: line not sent\n"
         : GetParam() == Stale::unrelated
             ? "parleyhand: first party " + id + " has not attached the segment: line not sent\n"
+        : GetParam() == Stale::second_party
+            ? "parleyhand: first party " + id + " neither catches nor blocks SIGUSR1: line not sent\n"
             : "parleyhand: no first party (user1_pid is " + id + "): line not sent\n";
     expect_result(user2.finish(), "User2: User2: ", notice);
+    if (planted)
+        expect_result(planted->finish(), "User2: ");
     ns.expect_sleeper_untouched();
 }
 
 INSTANTIATE_TEST_SUITE_P(Parley, StaleFirstParty,
                          testing::Values(Stale::zero, Stale::minus_one, Stale::own, Stale::dead,
-                                         Stale::unrelated),
+                                         Stale::unrelated, Stale::init, Stale::second_party),
                          [](const auto& info) { return testing::PrintToString(info.param); });
 
 // The first party dies while parleyhand waits for its answer: the wait
@@ -330,6 +383,7 @@ TEST(Parley, FirstPartyDetachingWhileWaitedForIsReported)
     Options options = hand(ns);
     options.argv = {"/bin/false"};  // never run: the stand-in ends in before_exec
     options.before_exec = [] {
+        signal(SIGUSR1, [](int) {});  // catches it, as a first party must
         sigset_t line;
         sigemptyset(&line);
         sigaddset(&line, SIGUSR1);
@@ -364,19 +418,23 @@ TEST(Parley, FirstPartyDetachingWhileWaitedForIsReported)
     ns.expect_sleeper_untouched();
 }
 
-// Whatever the first party leaves in text, the handler prints no more than
-// its 100 bytes.
-TEST(Parley, HandlerPrintsAtMostTheHundredBytesOfText)
+// Whatever the other party leaves in text, each party prints no more than
+// its 100 bytes: parleyhand on SIGUSR2, parleylead on SIGUSR1 (with status
+// ready, which follows the text in the record).
+TEST(Parley, EachPartyPrintsAtMostTheHundredBytesOfText)
 {
-    Namespaces ns;
     const std::string x100(100, 'x');
-    poke(ns.ipc, 0, x100 + "AAAAAAAAAAAA");
-    Process user2(hand(ns));
-    ASSERT_TRUE(user2.wait_for("User2: ")) << user2.out();
-    user2.kill(SIGUSR2);
-    EXPECT_TRUE(user2.wait_for("\n", 3s)) << user2.out();
-    expect_result(user2.finish(), "User2: Received From User1: " + x100 + "\n");
-    ns.expect_sleeper_untouched();
+    for (const bool first : {false, true}) {
+        Namespaces ns;
+        poke(ns.ipc, 0, x100 + int_bytes(1) + "AAAAAAAA");
+        Process party(first ? lead(ns) : hand(ns));
+        const std::string prompt = first ? "User1: " : "User2: ";
+        ASSERT_TRUE(party.wait_for(prompt)) << party.out();
+        party.kill(first ? SIGUSR1 : SIGUSR2);
+        EXPECT_TRUE(party.wait_for("\n", 3s)) << party.out();
+        expect_result(party.finish(), prompt + "Received From User" + (first ? "2: " : "1: ") + x100 + "\n");
+        ns.expect_sleeper_untouched();
+    }
 }
 
 // Options for parleyhand run under strace with `arguments` (failures

@@ -565,8 +565,11 @@ int Process::open_stdout()
         fcntl(out_fd_, F_SETFD, FD_CLOEXEC);
         fcntl(out_child, F_SETFD, FD_CLOEXEC);
     } else if (options_.output == Output::file) {
-        char path[] = "/tmp/ipclab-out.XXXXXX";
-        out_child = mkostemp(path, O_CLOEXEC);
+        // In $TMPDIR when set, as the test directories are (see main.cpp).
+        const char* tmpdir = getenv("TMPDIR");
+        std::string path =
+            std::string(tmpdir != nullptr && *tmpdir != '\0' ? tmpdir : "/tmp") + "/ipclab-out.XXXXXX";
+        out_child = mkostemp(path.data(), O_CLOEXEC);
         if (out_child < 0) {
             ADD_FAILURE() << "mkostemp: " << strerror(errno);
             return -1;

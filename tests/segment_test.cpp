@@ -122,12 +122,13 @@ void urgent()
 // programs as a Process whose before_exec never returns. It plants a
 // key-2009 segment of `size` bytes, every byte `leftover`, says "ready", and
 // then, until a program marks the segment for removal, either keeps the text
-// full (bytes 0-26 'f', no terminator) or, with a terminator in byte 0,
-// reads it as a program would, up to its terminator.
+// full (bytes 0-26 'f', no terminator) or one short of full (bytes 0-25 'f',
+// the terminator in byte 26), or, with a terminator in byte 0, reads it as a
+// program would, up to its terminator.
 // Status: 0, 1 when a byte from 27 on was changed, 2 when the text showed a
 // leftover byte, 3 when the segment was never removed.
 constexpr char leftover = '#';  // no program appends it
-enum class Sharer { keep_full, watch };
+enum class Sharer { keep_full, keep_one_short, watch };
 
 Options sharer(const IpcNamespace& ns, Sharer role, std::size_t size, int cpu)
 {
@@ -142,10 +143,10 @@ Options sharer(const IpcNamespace& ns, Sharer role, std::size_t size, int cpu)
             _exit(125);
         auto* const bytes = static_cast<char*>(address);
         memset(bytes, leftover, size);
-        if (role == Sharer::keep_full)
+        if (role != Sharer::watch)
             memset(bytes, 'f', greeting_size);
-        else
-            bytes[0] = '\0';
+        if (role != Sharer::keep_full)
+            bytes[role == Sharer::watch ? 0 : greeting_size - 1] = '\0';
         urgent();
         if (write(STDOUT_FILENO, "ready\n", 6) != 6)
             _exit(125);
@@ -154,8 +155,9 @@ Options sharer(const IpcNamespace& ns, Sharer role, std::size_t size, int cpu)
         bool seen = false;
         for (unsigned round = 1;; ++round) {
             for (std::size_t i = 0; i < greeting_size; ++i) {
-                if (role == Sharer::keep_full) {
-                    std::atomic_ref(bytes[i]).store('f');
+                if (role != Sharer::watch) {
+                    const bool end = role == Sharer::keep_one_short && i == greeting_size - 1;
+                    std::atomic_ref(bytes[i]).store(end ? '\0' : 'f');
                     continue;
                 }
                 const char c = std::atomic_ref(bytes[i]).load();
@@ -213,17 +215,18 @@ TEST(Segduet, LeftoverSegmentGivesTheSameTrace)
     }
 }
 
-// Another program keeps the text full (27 bytes, no terminator) while
-// segduet runs: every append finds no room and drops its character, and
-// nothing from byte 27 on is read or written. The segment is larger and
-// holds no terminator at all, so a search that went on past the 27 bytes
-// would crash at its end.
+// Another program keeps the text full (27 bytes, no terminator), or one
+// short of full (26 and the terminator), while segduet runs: every append
+// finds no room for a character and its terminator and drops the
+// character, and nothing from byte 27 on is read or written. The segment is
+// larger and (kept full) holds no terminator at all, so a search that went
+// on past the 27 bytes would crash at its end.
 TEST(Segduet, FullTextIsNeverWrittenPast)
 {
     const IpcNamespace ns;
     const auto [mine, theirs] = two_cpus();
-    for (int i = 0; i < 20; ++i) {
-        Process full(sharer(ns, Sharer::keep_full, 65536, theirs));
+    for (int i = 0; i < 40; ++i) {
+        Process full(sharer(ns, i % 2 == 0 ? Sharer::keep_full : Sharer::keep_one_short, 65536, theirs));
         ASSERT_TRUE(full.wait_for("ready\n"));
         Options options = in(ns, "segduet", Output::pipe, mine);
         options.before_exec = [] {
@@ -284,6 +287,27 @@ TEST(SegmentErrors, UnusableSegmentIsReportedByBothProcesses)
         expect_report(r, name, denied + denied, "shmget");
         EXPECT_EQ(take_segment(ns), "") << "the segment that was there is left alone";
     }
+}
+
+// On failure too segduet's parent ends only after its child: held back by
+// the fork shaker (for a second at most, as the parent waits for it), the
+// child reports first, and whatever follows segduet in a shell comes after.
+TEST(SegmentErrors, SegduetParentWaitsForItsChildOnFailureToo)
+{
+    if (sanitized_build())
+        GTEST_SKIP() << "the sanitizer runtime must come first; a preloaded library cannot";
+    const IpcNamespace ns;
+    plant(ns, "", 10);  // too small for 27 bytes
+    Options options = in(ns, "segduet");
+    options.argv = {"/bin/sh", "-c", "LD_PRELOAD=\"$1\" \"$0\"; echo END", program("segduet"),
+                    std::string(IPCLAB_BINARY_DIR) + "/tools/libshake.so"};
+    options.env = {"IPCLAB_SHAKE_HOLD=child", "IPCLAB_SHAKE_MAX_MS=1000"};
+    const auto start = std::chrono::steady_clock::now();
+    Process p(options);
+    EXPECT_TRUE(p.wait_for("END\n"));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 1s) << "segduet ended before its held child";
+    const std::string too_small = "segduet: shmget(key 2009): Invalid argument\n";
+    expect_result(p.finish(), "END\n", too_small + too_small);
 }
 
 TEST(SegmentErrors, ForkFailureIsReportedWithStatusOne)
