@@ -311,36 +311,6 @@ TEST(ForkFailure, IsReportedOnStandardErrorWithStatusOne)
     }
 }
 
-// Nothing orders the racing programs' two processes, so each order must
-// appear: held back by the fork shaker until the other process has ended,
-// the child's half comes last, and with the parent held, first. A program
-// that waited would give one order with either side held (the hold on a
-// waited-for child ends after IPCLAB_SHAKE_MAX_MS).
-TEST(Race, EachOrderAppearsWithTheOtherSideHeldBack)
-{
-    if (sanitized_build())
-        GTEST_SKIP() << "the sanitizer runtime must come first; a preloaded library cannot";
-    const std::string child = "Child process has variable a = aaadef\n";
-    const std::string parent = "Parent process has variable a = abcbbb\n";
-    struct Case {
-        const char* name;
-        const char* held;
-        std::string out;
-    };
-    const Case cases[] = {{"greetloose", "child", "World!\nHello, "},
-                          {"greetloose", "parent", "Hello, World!\n"},
-                          {"copysplit", "child", parent + child},
-                          {"copysplit", "parent", child + parent}};
-    for (const Case& c : cases) {
-        Options options;
-        options.argv = {program(c.name)};
-        options.env = {std::string("LD_PRELOAD=") + IPCLAB_BINARY_DIR + "/tools/libshake.so",
-                       std::string("IPCLAB_SHAKE_HOLD=") + c.held, "IPCLAB_SHAKE_MAX_MS=2000"};
-        SCOPED_TRACE(std::string(c.name) + " with the " + c.held + " held");
-        expect_result(run(options), c.out);
-    }
-}
-
 // A full disk or a closed standard output is reported by every process
 // that wrote, child and parent, and ends it with status 1; nothing is lost
 // in silence. So is a terminal opened for reading only: there a line fails
@@ -383,7 +353,25 @@ TEST(WriteError, IsReportedByEveryProcessWithStatusOne)
                 expected += std::string(c.name) + ": write error" + (with_reason ? ": " + reason : "") + "\n";
             }
             SCOPED_TRACE(mode == closed ? "closed" : mode == full ? "/dev/full" : "read-only terminal");
+            // On a full disk, strace's record tells which process wrote:
+            // each one that wrote its output reports its own failure.
+            const bool traced = mode == full && access("/usr/bin/strace", X_OK) == 0;
+            if (traced)
+                options.argv.insert(options.argv.begin(),
+                                    {"/usr/bin/strace", "-f", "-qq", "-e",
+                                     "trace=write,clone,clone3,fork,vfork", "-e", "signal=none", "-xx", "-s",
+                                     "4096", "-o", test_dir() + "/writes"});
             expect_report(run(options), c.name, expected, "write");
+            const Writes w = writes_in(traced ? read_file(test_dir() + "/writes") : "");
+            for (const char* who : {"parent", "child"}) {
+                const std::string out = std::string(who) + " 1";
+                const std::string err = std::string(who) + " 2";
+                EXPECT_TRUE(!w.by.contains(out) || (w.by.contains(err) && names(w.by.at(err), "write")))
+                    << c.name << ": the " << who << " wrote " << ::testing::PrintToString(w.by.at(out))
+                    << " to the full disk, and must report its own failure to write on standard error; it "
+                       "wrote "
+                    << ::testing::PrintToString(w.by.contains(err) ? w.by.at(err) : "") << " there";
+            }
         }
     }
 }

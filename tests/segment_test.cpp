@@ -301,7 +301,7 @@ TEST(SegmentErrors, SegduetParentWaitsForItsChildOnFailureToo)
     Options options = in(ns, "segduet");
     options.argv = {"/bin/sh", "-c", "LD_PRELOAD=\"$1\" \"$0\"; echo END", program("segduet"),
                     std::string(IPCLAB_BINARY_DIR) + "/tools/libshake.so"};
-    options.env = {"IPCLAB_SHAKE_HOLD=child", "IPCLAB_SHAKE_MAX_MS=1000"};
+    options.env = {"IPCLAB_SHAKE_HOLD=child-to-end", "IPCLAB_SHAKE_MAX_MS=1000"};
     const auto start = std::chrono::steady_clock::now();
     Process p(options);
     EXPECT_TRUE(p.wait_for("END\n"));

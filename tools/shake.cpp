@@ -29,7 +29,10 @@
 //                         here). An order that holds only by luck (a sleep)
 //                         fails every time; an order the program really
 //                         fixes (a wait, a signal) holds both ways; a race
-//                         shows each side first in turn.
+//                         shows each side first in turn. "child-to-end"
+//                         or "parent-to-end": held until the other has
+//                         ended or replaced its program, whatever it
+//                         waits for (or for IPCLAB_SHAKE_MAX_MS).
 //
 // Run: LD_PRELOAD=build/tools/libshake.so IPCLAB_SHAKE_SEED=7 build/segrace
 //      LD_PRELOAD=build/tools/libshake.so IPCLAB_SHAKE_HOLD=child build/segrace
@@ -67,8 +70,9 @@ unsigned fork_number = 0;           // forks made by this process so far
 bool numbered = false;              // process_number taken
 bool child_of_shaken_fork = false;  // names a child's own forks apart
 enum class Hold { none, child, parent };
-Hold hold = Hold::none;  // from IPCLAB_SHAKE_HOLD
-int gate_writer = -1;    // the side not held: closing it lets the held side go on
+Hold hold = Hold::none;        // from IPCLAB_SHAKE_HOLD
+bool released_by_wait = true;  // "-to-end": only an end or an exec lets the held side go on
+int gate_writer = -1;          // the side not held: closing it lets the held side go on
 
 std::uint64_t next_random()
 {
@@ -136,6 +140,8 @@ void wait_at_gate(int gate, unsigned us)
 // The other side, as it ends its part: whoever is held goes on.
 void open_gate()
 {
+    if (!released_by_wait)
+        return;
     if (gate_writer != -1) {
         close(gate_writer);
         gate_writer = -1;
@@ -171,8 +177,10 @@ __attribute__((constructor)) void start()
             max_us = static_cast<unsigned>(ms) * 1000;
     }
     const char* held = getenv("IPCLAB_SHAKE_HOLD");
-    if (held != nullptr && (strcmp(held, "child") == 0 || strcmp(held, "parent") == 0)) {
+    if (held != nullptr && (strncmp(held, "child", 5) == 0 || strncmp(held, "parent", 6) == 0) &&
+        (strchr(held, '-') == nullptr || strcmp(strchr(held, '-'), "-to-end") == 0)) {
         hold = held[0] == 'c' ? Hold::child : Hold::parent;
+        released_by_wait = strchr(held, '-') == nullptr;
         if (max == nullptr || *max == '\0')
             max_us = default_hold_ms * 1000;
     }
