@@ -118,6 +118,84 @@ TEST(Check, NamesTheFailingCheckOfEachBrokenVersion)
         << results;
 }
 
+// Learner versions, made from our sources: wrong ones that luck, a sleep or
+// the wrong process would let pass, and right ones worded their own way.
+// Each gets its verdict from the check that judges the lesson.
+struct Learner {
+    const char* what;
+    const char* program;
+    std::vector<std::pair<std::string, std::string>> changes;  // regular expression, replacement
+    const char* checks;
+    const char* verdict;  // a line of the report
+};
+
+const Learner learners[] = {
+    {"orders by a sleep",
+     "greetordered",
+     {{R"(\(void\)wait\(nullptr\);)", "usleep(50000);"}},
+     "Held.*",
+     "  FAIL  trace      Held: each process writes its own part in the order the lesson fixes."},
+    {"greets from the parent alone",
+     "greetordered",
+     {{R"(fputs\("Hello, ", stdout\);)", ""},
+      {R"(fputs\("World!\\n", stdout\);)", R"(fputs("Hello, World!\n", stdout);)"}},
+     "Held.*",
+     "  FAIL  trace      Held: each process writes its own part in the order the lesson fixes."},
+    {"prints both lines from the parent",
+     "copysplit",
+     {{R"(fputs\("Child process has variable a = ", stdout\);\n(.*\n){4})", "\n"},
+      {R"(fputs\("Parent process)",
+       R"(fputs("Child process has variable a = aaadef\n", stdout); fputs("Parent process)"}},
+     "Held.*",
+     "  FAIL  trace      Held: each process writes its own part in the order the lesson fixes."},
+    {"waits, so that nothing races",
+     "greetloose",
+     {{R"(fputs\("World!)", R"((void)wait(nullptr); fputs("World!)"},
+      {"#include <unistd.h>", "#include <sys/wait.h>\n#include <unistd.h>"}},
+     "Held.*",
+     "  FAIL  trace      Held: each process writes its own part in the order the lesson fixes."},
+    {"child never checks its writes",
+     "greetordered",
+     {{R"(fputs\("Hello, ", stdout\);\n\s*return close_output\(\);)",
+       R"(fputs("Hello, ", stdout); return 0;)"}},
+     "WriteError.*",
+     "  FAIL  robustness Write error: is reported by every process with status one."},
+    {"child appends without emptying",
+     "segrace",
+     {{R"(std::atomic_ref\(text\[0\]\)\.store\('\\0'\);)", ""}},
+     "*EarlierText*",
+     "  FAIL  trace      Earlier text shows in parent reads."},
+    {"reports in its own words",
+     "greetordered",
+     {{R"(perror\("fork\(\) failed"\))", R"(perror("Fork failed"))"},
+      {"greetordered: write error", "Write error"}},
+     "*",
+     "  greetordered: 4 of 4 checks passed"},
+    {"lists through execlp",
+     "fetchlist",
+     {{R"(execvp\(ls, ls_argv\))", R"(execlp(ls, "ls", "-l", (char*)nullptr))"},
+      {"fetchlist: execvp", "fetchlist: Execlp"}},
+     "*Non executable*",
+     "  fetchlist: 1 of 1 checks passed"},
+};
+
+TEST(Check, JudgesTheLessonNotTheWording)
+{
+    if (access("/usr/bin/g++", X_OK) != 0 || access("/usr/bin/strace", X_OK) != 0)
+        GTEST_SKIP() << "needs /usr/bin/g++ and /usr/bin/strace";
+    for (const Learner& l : learners) {
+        SCOPED_TRACE(std::string(l.program) + " that " + l.what);
+        const std::string dir = test_dir() + "/learner";
+        std::filesystem::remove_all(dir);
+        std::filesystem::create_directory(dir);
+        build_variant(dir, l.program, l.changes, {"-I", source_dir() + "/peers"});
+        const Result r = run(tool({"tools/check", "--programs", dir, "--checks", l.checks, l.program}));
+        EXPECT_NE(r.out.find(std::string("\n") + l.verdict + (l.verdict[2] == 'F' ? "" : "\n")),
+                  std::string::npos)
+            << r.out;
+    }
+}
+
 // Learner programs that attack the checker instead of greeting. Each is
 // checked as greetordered, through tools/check in a PID namespace of its
 // own (the run ends only once nothing of it is left), and must get a FAIL,
