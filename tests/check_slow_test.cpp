@@ -101,7 +101,7 @@ TEST(Check, NamesTheFailingCheckOfEachBrokenVersion)
                                "FAIL  trace      Early signal is neither fatal nor lost on one cpu.",
                                "FAIL  trace      Exact trace on every output and no segment left.",
                                "FAIL  trace      First line survives only on a terminal.",
-                               "missing    | Hello, World!\n", "unexpected | World!\n"})
+                               "missing          | Hello, World!⏎\n", "unexpected       | World!⏎\n"})
         EXPECT_NE(r.out.find(failed), std::string::npos) << failed << " in:\n" << r.out;
     EXPECT_NE(r.out.find(" checks)\n  missing: there is no " + dir + "/greetloose\n"), std::string::npos)
         << r.out;

@@ -42,8 +42,8 @@ TEST(Pagewatch, AloneOnALongerFilePrintsFiftyLinesAndKeepsTheRest)
     const auto elapsed = std::chrono::steady_clock::now() - start;
     EXPECT_TRUE(r.status == 0 && r.err.empty()) << r.describe();
     EXPECT_EQ(r.out, lines(a_line, 50));
-    EXPECT_GE(elapsed, 49s);
-    EXPECT_EQ(read_file(mapped_file()), "abcdef6789 rest\n");
+    EXPECT_GE(elapsed, 49s) << "fifty lines a second apart take 49 s at least";
+    EXPECT_EQ(read_file(mapped_file()), "abcdef6789 rest\n") << "the bytes of ./temp_mmap.txt afterwards";
 }
 
 TEST(Pagewatch, CreatesAMissingFileForItsOwnerOnly)
@@ -51,7 +51,7 @@ TEST(Pagewatch, CreatesAMissingFileForItsOwnerOnly)
     const Result r = run(watch(Output::file));
     EXPECT_TRUE(r.status == 0 && r.err.empty()) << r.describe();
     EXPECT_EQ(r.out, lines(a_line, 50));
-    EXPECT_EQ(read_file(mapped_file()), "abcdef");
+    EXPECT_EQ(read_file(mapped_file()), "abcdef") << "the bytes of ./temp_mmap.txt afterwards";
     struct stat st = {};
     ASSERT_EQ(stat(mapped_file().c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0600U);
@@ -79,7 +79,7 @@ void expect_change_from_next_line(Options change)
     EXPECT_LE(a_lines, printed_before) << r.out;
     EXPECT_EQ(r.out,
               lines(a_line, static_cast<int>(a_lines)) + lines(z_line, 50 - static_cast<int>(a_lines)));
-    EXPECT_EQ(read_file(mapped_file()), "zbcdeftail");
+    EXPECT_EQ(read_file(mapped_file()), "zbcdeftail") << "the bytes of ./temp_mmap.txt afterwards";
 }
 
 TEST(Pagewatch, ChangeThroughAnotherMappingShowsFromTheNextLine)
@@ -106,7 +106,8 @@ TEST(Pagewatch, FileTruncatedWhileMappedEndsWithAMessage)
         if (stderr_closed)
             options.before_exec = [] { close(STDERR_FILENO); };
         Process watcher(options);
-        ASSERT_TRUE(watcher.wait_for(lines(a_line, 2), 10s)) << watcher.out();
+        ASSERT_TRUE(watcher.wait_for(lines(a_line, 2), 10s))
+            << "pagewatch did not print its first two lines within 10 s; it printed " << watcher.out();
         ASSERT_EQ(truncate(mapped_file().c_str(), 0), 0);
         const Result r = watcher.finish();
         EXPECT_EQ(r.status, 1) << r.describe();

@@ -194,7 +194,7 @@ TEST(Segduet, ExactTraceOnEveryOutputAndNoSegmentLeft)
             const Result r = run(in(ns, "segduet", output));
             SCOPED_TRACE(name_of(output));
             expect_result(r, greeting);
-            EXPECT_EQ(take_segment(ns), std::nullopt);
+            EXPECT_EQ(take_segment(ns), std::nullopt) << "a key-2009 segment was left behind, with this text";
         }
     }
 }
@@ -211,7 +211,7 @@ TEST(Segduet, LeftoverSegmentGivesTheSameTrace)
         const Result r = run(in(ns, "segduet"));
         SCOPED_TRACE(std::to_string(left.size()) + " bytes left");
         expect_result(r, greeting);
-        EXPECT_EQ(take_segment(ns), std::nullopt);
+        EXPECT_EQ(take_segment(ns), std::nullopt) << "a key-2009 segment was left behind, with this text";
     }
 }
 
@@ -320,7 +320,7 @@ TEST(SegmentErrors, ForkFailureIsReportedWithStatusOne)
         options.fail_process_creation = true;
         const Result r = run(options);
         expect_report(r, name, "fork() failed: Resource temporarily unavailable\n", "fork");
-        EXPECT_EQ(take_segment(ns), std::nullopt);
+        EXPECT_EQ(take_segment(ns), std::nullopt) << "a key-2009 segment was left behind, with this text";
     }
 }
 
