@@ -245,9 +245,8 @@ class Fixtures(unittest.TestCase, TimelineChecks):
                 log = shutil.copy(os.path.join(FIXTURES, "segduet.strace"), scratch)
                 with open(log + ".parties", "w", encoding="utf-8") as f:
                     f.write(parties)
-                run = subprocess.run([sys.executable, TRACE, "--mermaid", log + ".mmd", "--from-strace", log], capture_output=True, text=True)
-                self.assertEqual((run.returncode, run.stdout, os.path.exists(log + ".mmd")), (1, "", False))
-                self.assertRegex(run.stderr, r"^trace: %s\.parties: %s" % (re.escape(log), error))
+                with self.assertRaisesRegex(tool().TraceError, r"^%s\.parties: %s" % (re.escape(log), error)):
+                    draw(log)
 
     def test_long_runs_fold_into_notes_and_the_change_shows_between_them(self):
         lines = body(convert("pagewatch")[0])
