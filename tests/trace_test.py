@@ -2,7 +2,9 @@
 """Tests of tools/trace, in three groups, each a CTest test of its own:
 
   fixtures  the converter on strace records kept in tests/trace/ (made with
-            tools/trace --save-strace): deterministic
+            tools/trace --save-strace, failed-calls.strace by strace with the
+            same options and a failure injected, merge-user*.strace by hand),
+            and on a record of a hundred thousand writes: deterministic
   live      tools/trace on a few built programs (needs strace)
   viewers   every Mermaid text we ship or generate, rendered by the real
             Mermaid library (the one mermaid-cli installs) in Debian's
@@ -14,6 +16,7 @@ A group whose tools are missing says what is missing and ends with status 77,
 which CTest reports as skipped.
 """
 
+import contextlib
 import functools
 import importlib.machinery
 import importlib.util
@@ -21,9 +24,11 @@ import json
 import os
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 TOP = os.path.dirname(os.path.dirname(os.path.realpath(__file__)))
@@ -33,14 +38,19 @@ SKIPPED = 77
 
 
 @functools.lru_cache(maxsize=None)
-def convert(name):
-    """The Mermaid text and the timeline tools/trace draws from a fixture
+def convert(*names):
+    """The Mermaid text and the timeline tools/trace draws from fixtures
+    (several: the records of a run's parties)."""
+    return draw(*(os.path.join(FIXTURES, name + ".strace") for name in names))
+
+
+def draw(*logs):
+    """The Mermaid text and the timeline tools/trace draws from records
     (through --from-strace, in this process: the suite runs it often)."""
     with tempfile.TemporaryDirectory() as scratch:
         mermaid, timeline = os.path.join(scratch, "m"), os.path.join(scratch, "t")
-        status = tool().main(["--from-strace", os.path.join(FIXTURES, name + ".strace"),
-                              "--mermaid", mermaid, "--timeline", timeline])
-        assert status == 0, "tools/trace --from-strace %s: status %d" % (name, status)
+        status = tool().main(["--mermaid", mermaid, "--timeline", timeline, "--from-strace", *logs])
+        assert status == 0, "tools/trace --from-strace %s: status %d" % (" ".join(logs), status)
         with open(mermaid, encoding="utf-8") as f, open(timeline, encoding="utf-8") as g:
             return f.read(), json.load(g)
 
@@ -203,6 +213,41 @@ class Fixtures(unittest.TestCase, TimelineChecks):
         flows, _ = self.check_timeline(timeline)
         self.assertEqual(sorted(f[0]["name"] for f in flows.values()), ["SIGUSR1", "SIGUSR2"])
 
+    def test_hostile_texts_failed_calls_a_child_that_execs_early_and_two_parties(self):
+        for names, pattern in (
+                (["hostile-output"], r'^    p23241->>stdout: write\(1, "#35;35#59; is not #35; #38; #lt;b#gt;not bold#lt;/b#gt;#59; end\\n"\) = 37$'),
+                (["hostile-output"], r"\A[^%]*%%[^%]*\Z"),   # the title's comment alone: %% starts a directive
+                (["failed-calls"], r"^    p9347->>s0: shmctl\(IPC_RMID\) = -1 EPERM \(Operation not permitted\) \(INJECTED\)$"),
+                (["failed-calls"], r"^    p9346->>p9346: kill\(9349, SIGUSR1\) = -1 ESRCH"),
+                (["fork-held-parent"], r'^    participant p26026 as child 26026 python3 then echo\n.*->>p26026: execve\("/bin/echo"'),
+                # hand-made: user1's read began first, but ended when user2's kill came
+                (["merge-user1", "merge-user2"], r"kill\(100, SIGUSR1\) = 0\n.*p100->>p100: read\(0\) interrupted")):
+            with self.subTest(names=names, pattern=pattern):
+                self.assertRegex(convert(*names)[0], re.compile(pattern, re.M | re.S))
+
+    def test_a_hundred_thousand_writes_are_drawn_bounded(self):
+        with tempfile.TemporaryDirectory() as scratch:
+            with open(os.path.join(scratch, "w"), "w", encoding="utf-8") as f:
+                f.writelines('7 1000.%06d write(1, "%05d", 5) = 5 <0.000001>\n' % (2 * i, i) for i in range(100000))
+                f.write("7 1001.000000 +++ exited with 0 +++\n")
+            text, timeline = draw(os.path.join(scratch, "w"))
+        lines = body(text)
+        self.assertEqual((len(lines), lines[-2:]), (401, ['p7->>stdout: write(1, "99999") = 5', "Note over p7: exited with 0"]))
+        self.assertEqual(lines[360], "Note over p7: … 99601 more calls not drawn: a diagram draws the first 360 and the last 40, the timeline more")
+        self.assertLessEqual(len(self.check_timeline(timeline)[1][(7, 7)]), 5000)
+        self.assertIn("95001 calls not shown", [e["name"] for e in timeline["traceEvents"]])
+
+    def test_a_malformed_parties_file_is_named_with_its_line(self):
+        for parties, error in (('{"1": "User1",\n "2": }', r"line 2, column \d+: not JSON: "), ('["User1"]', r"line 1: not an object"),
+                               ('{"1": "User1",\n "me": "User2"}', r'line 2: "me" is not a process id'),
+                               ('{\n"1": 7}', r"line 2: the label of 1 is 7, not a text")):
+            with self.subTest(parties), tempfile.TemporaryDirectory() as scratch:
+                log = shutil.copy(os.path.join(FIXTURES, "segduet.strace"), scratch)
+                with open(log + ".parties", "w", encoding="utf-8") as f:
+                    f.write(parties)
+                with self.assertRaisesRegex(tool().TraceError, r"^%s\.parties: %s" % (re.escape(log), error)):
+                    draw(log)
+
     def test_long_runs_fold_into_notes_and_the_change_shows_between_them(self):
         lines = body(convert("pagewatch")[0])
         before = index_of(lines, r'^Note over p32463: 3 × \[write\(1, "a b c d e f \\n"\) = 13, then clock_nanosleep\(1 s\) = 0\], in 3\.\d+ s$')
@@ -237,7 +282,42 @@ def trace_live(name, scratch):
         return f.read(), json.load(g), run.stderr
 
 
+def leftovers(marker):
+    """Ids of the processes whose command line holds marker."""
+    found = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        with contextlib.suppress(OSError), open("/proc/%s/cmdline" % pid, "rb") as f:
+            found += [pid] if marker.encode() in f.read() else []
+    return found
+
+
 class Live(unittest.TestCase, TimelineChecks):
+    def test_any_path_a_child_left_running_and_int_term_hup(self):
+        # a shell at a path that is not UTF-8 leaves a child of its own session
+        # holding standard output: it is ended 5 s after the shell, or with
+        # the whole run at once by INT, TERM or HUP (status 128 + the signal)
+        for sig in (None, signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+            marker = "100.%d%02d" % (os.getpid(), sig or 0)
+            with self.subTest(sig), tempfile.TemporaryDirectory() as scratch, tempfile.TemporaryFile("w+") as err:
+                shell = shutil.copy("/bin/sh", os.path.join(os.fsencode(scratch), b"s\xffh"))
+                mermaid, ready, tmp = (os.path.join(scratch, name) for name in ("m", "ready", "tmp"))
+                os.mkdir(tmp)
+                script = 'setsid sleep %s & : >"%s"; echo started%s' % (marker, ready, "; wait" if sig else "")
+                trace = subprocess.Popen([sys.executable, TRACE, "--mermaid", mermaid, shell, "-c", script],
+                                         env=dict(os.environ, TMPDIR=tmp), stderr=err)
+                while not os.path.exists(ready) and trace.poll() is None:
+                    time.sleep(0.05)
+                if sig:
+                    trace.send_signal(sig)
+                self.assertEqual((trace.wait(60), leftovers(marker), os.listdir(tmp)), (128 + sig if sig else 0, [], []))
+                if sig is None:
+                    err.seek(0)
+                    self.assertRegex(err.read(), r"^started\ntrace: .*/s\\xffh ended, but left a process running \(\d+\): ended 5 s later\n$")
+                    with open(mermaid, encoding="utf-8") as f:
+                        text = f.read()
+                    self.assertRegex(text, r"participant p\d+ as parent \d+ s\\377h\n(.|\n)*: killed by SIGKILL: still "
+                                           r"running 5 s after the program ended, ended by tools/trace\n")
+
     def test_a_few_programs(self):
         with tempfile.TemporaryDirectory() as scratch:
             text, timeline, out = trace_live("segrace", scratch)
@@ -289,23 +369,26 @@ const puppeteer = require(path.join(modules, 'puppeteer'));
   const browser = await puppeteer.launch({executablePath: chromium, headless: true,
     args: ['--no-sandbox', '--disable-setuid-sandbox', '--disable-gpu', '--disable-dev-shm-usage']});
   try {
-    const {texts, timelines} = JSON.parse(fs.readFileSync(input, 'utf8'));
+    const {texts, shown, timelines} = JSON.parse(fs.readFileSync(input, 'utf8'));
     const page = await browser.newPage();
     await page.setContent('<!doctype html><html><body></body></html>');
     await page.addScriptTag({path: path.join(modules, 'mermaid', 'dist', 'mermaid.min.js')});
-    const results = await page.evaluate(async (texts) => {
+    const results = await page.evaluate(async (texts, shown) => {
       mermaid.initialize({startOnLoad: false, securityLevel: 'strict'});
       const out = [];
       for (let i = 0; i < texts.length; i++) {
         try {
           const {svg} = await mermaid.render('diagram' + i, texts[i]);
-          out.push(svg.includes('<svg') ? null : 'no SVG');
+          const drawn = document.createElement('div');
+          drawn.innerHTML = svg;
+          const missing = shown[i].filter((text) => !drawn.textContent.includes(text));
+          out.push(!svg.includes('<svg') ? 'no SVG' : missing.length ? 'not shown: ' + missing.join(' | ') : null);
         } catch (e) {
           out.push(String((e && e.message) || e));
         }
       }
       return out;
-    }, texts);
+    }, texts, shown);
     const devtools = await browser.newPage();
     await devtools.goto('devtools://devtools/bundled/devtools_app.html');
     const loaded = await devtools.evaluate(async (timelines) => {
@@ -328,6 +411,12 @@ const puppeteer = require(path.join(modules, 'puppeteer'));
 """
 
 
+# Texts a diagram must show as they are, whatever Mermaid makes of them
+SHOWN = {"tests/trace/hostile-output.strace": [
+    "process 23241 %%{init: {'theme':'dark'}}%%", 'write(1, "%%{init: {\\"theme\\": \\"forest\\"}}%%\\n")',
+    'write(1, "%% not a comment\\n")', 'write(1, "#35; is not # & <b>not bold</b>; end\\n")']}
+
+
 class Viewers(unittest.TestCase):
     modules = chromium = None
 
@@ -339,7 +428,7 @@ class Viewers(unittest.TestCase):
             with open(script, "w", encoding="utf-8") as f:
                 f.write(RENDER)
             with open(page, "w", encoding="utf-8") as f:
-                json.dump({"texts": [text for _, text in texts],
+                json.dump({"texts": [text for _, text in texts], "shown": [SHOWN.get(where, []) for where, _ in texts],
                            "timelines": [json.dumps(timeline) for _, timeline in timelines]}, f)
             run = subprocess.run(["node", script, self.modules, self.chromium, page],
                                  capture_output=True, text=True, timeout=200)
