@@ -8,9 +8,7 @@
 #include <cerrno>
 #include <csignal>
 #include <filesystem>
-#include <map>
 #include <regex>
-#include <sstream>
 #include <sys/shm.h>
 #include <unistd.h>
 
@@ -59,7 +57,7 @@ TEST(Mechanisms, SmokeRunShowsEveryRowAndLeavesNothingBehind)
     const std::string scratch = test_dir() + "/scratch";
     std::filesystem::create_directory(scratch);
     Options options;
-    options.argv = {binary, "--smoke", "--keep-ipc-namespace", "--json", json};
+    options.argv = {binary, "--smoke", "--tour", "--keep-ipc-namespace", "--json", json};
     options.ipc = &ns;
     options.env = {"TMPDIR=" + scratch};
     options.timeout = Millis(60000);
@@ -75,6 +73,10 @@ TEST(Mechanisms, SmokeRunShowsEveryRowAndLeavesNothingBehind)
         EXPECT_NE(report.find(std::string("\"run_name\": \"") + m.name + "/"), std::string::npos) << m.name;
     }
     EXPECT_EQ(r.out.find("failed"), std::string::npos) << r.out;
+    // --tour: one run each, so each spread is that run, and no two rows' spreads overlap.
+    EXPECT_TRUE(std::regex_search(
+        r.out, std::regex(R"(\nfork \+ _exit \+ wait, parent 1 MiB +(\S+ \S+) .*  \1 - \1\n)")));
+    EXPECT_EQ(r.out.find("within the spread"), std::string::npos) << r.out;
 
     // Nothing left: no segment in the namespace, no file, no process.
     EXPECT_EQ(ns.run([] {
@@ -85,52 +87,6 @@ TEST(Mechanisms, SmokeRunShowsEveryRowAndLeavesNothingBehind)
         << "a segment was left behind";
     EXPECT_TRUE(std::filesystem::is_empty(scratch)) << "a scratch file was left in " << scratch;
     EXPECT_TRUE(kill(-group, 0) == -1 && errno == ESRCH) << "a process of bench/mechanisms is still running";
-}
-
-// 0.0 ns, 391.9 µs, 2.32 ms in nanoseconds.
-double nanoseconds(const std::string& number, const std::string& unit)
-{
-    return std::stod(number) * (unit == "ms" ? 1e6 : unit == "ns" ? 1 : 1e3);
-}
-
-// --tour, on two real measurements: each row's spread holds its median, and
-// the note says the difference is within the spread exactly when the two
-// spreads overlap (as printed; a tie after rounding decides nothing).
-TEST(Mechanisms, TourShowsTheSpreadAndSaysWhenADifferenceIsWithinIt)
-{
-    const std::string binary = program("bench/mechanisms");
-    if (access(binary.c_str(), X_OK) != 0)
-        GTEST_SKIP() << binary << " is not built (Google Benchmark, libbenchmark-dev, is missing)";
-    IpcNamespace ns;
-    Options options;
-    options.argv = {binary, "--tour", "--keep-ipc-namespace",
-                    "--benchmark_filter=^(loop|getppid|fork_exit_wait/1|fork_exec_wait/1)/"};
-    options.ipc = &ns;
-    options.timeout = Millis(120000);
-    const Result r = run(options);
-    ASSERT_EQ(r.status, 0) << r.describe();
-    const std::regex row(R"(^(fork \+ (_exit|exec) \+ wait.*parent 1 MiB) +([0-9.]+) (ns|µs|ms) +[0-9]+  )"
-                         R"(([0-9.]+) (ns|µs|ms) - ([0-9.]+) (ns|µs|ms)$)");
-    std::map<std::string, std::pair<double, double>> spreads;  // by _exit or exec
-    std::istringstream lines(r.out);
-    std::smatch m;
-    for (std::string line; std::getline(lines, line);) {
-        if (!std::regex_match(line, m, row))
-            continue;
-        const double median = nanoseconds(m[3], m[4]);
-        spreads[m[2]] = {nanoseconds(m[5], m[6]), nanoseconds(m[7], m[8])};
-        EXPECT_TRUE(spreads[m[2]].first <= median && median <= spreads[m[2]].second) << line;
-    }
-    ASSERT_EQ(spreads.size(), 2U) << r.out;
-    const auto [exec_low, exec_high] = spreads["exec"];
-    const auto [exit_low, exit_high] = spreads["_exit"];
-    if (exec_low == exit_high || exit_low == exec_high)
-        return;
-    const bool within = exec_low < exit_high && exit_low < exec_high;
-    EXPECT_EQ(r.out.find("the difference is within the spread, so this run cannot tell the two apart") !=
-                  std::string::npos,
-              within)
-        << r.out;
 }
 
 }  // namespace
