@@ -11,7 +11,9 @@
 //
 // Usage: bench/mechanisms [--json FILE] [--tour] [--peer] [--smoke]
 //   --json FILE  also write Google Benchmark's own JSON report to FILE
-//   --tour       end with three sentences on what to notice (./tour --costs)
+//   --tour       also show each row's spread (its fastest and slowest
+//                repetition), and end with notes on what to notice, saying
+//                where a difference is within the spread (./tour --costs)
 //   --peer       also run `perf bench sched pipe` and compare its round trip
 //                with ours
 //   --smoke      run every operation once (checks that everything works;
@@ -41,6 +43,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <fcntl.h>
@@ -825,9 +828,10 @@ std::vector<Row> rows()
 // the table, and says on standard error what has been measured so far.
 class Collector : public benchmark::BenchmarkReporter {
 public:
-    std::map<std::string, double> nanoseconds;   // by name, per operation
-    std::map<std::string, std::string> errors;   // by name
-    std::map<std::string, std::string> skipped;  // by name: why it was not run
+    std::map<std::string, double> nanoseconds;               // by name, per operation
+    std::map<std::string, std::string> errors;               // by name
+    std::map<std::string, std::string> skipped;              // by name: why it was not run
+    std::map<std::string, std::vector<double>> repetitions;  // by name: each one's time per operation
 
     bool ReportContext(const Context&) override { return true; }
     void ReportRuns(const std::vector<Run>& runs) override
@@ -838,6 +842,8 @@ public:
                 errors[name] = run.error_message;
             else if (run.run_type == Run::RT_Aggregate ? run.aggregate_name == "median" : smoke)
                 nanoseconds[name] = run.GetAdjustedRealTime();
+            if (!run.error_occurred && run.run_type == Run::RT_Iteration)
+                repetitions[name].push_back(run.GetAdjustedRealTime());
         }
         if (!runs.empty() && progress)
             fprintf(stderr, "\rmeasured %zu of %zu \033[K", nanoseconds.size() + errors.size(), total);
@@ -924,13 +930,36 @@ double net(const Collector& results, const std::string& name)
                                                                : std::max(found->second - loop->second, 0.0);
 }
 
-// The table, then process creation against the parent's size as bars.
-void print_table(const std::vector<Row>& all, const Collector& results)
+// The spread of a row's repetitions: the fastest and the slowest, each less
+// the timing loop's median, as for the median; {-1, -1} when it has none.
+std::pair<double, double> spread(const Collector& results, const std::string& name)
+{
+    const auto found = results.repetitions.find(name);
+    if (found == results.repetitions.end() || found->second.empty() || net(results, name) < 0)
+        return {-1, -1};
+    const auto [fastest, slowest] = std::minmax_element(found->second.begin(), found->second.end());
+    const auto loop_median = results.nanoseconds.find("loop");
+    const double loop = name == "loop" || loop_median == results.nanoseconds.end() ? 0 : loop_median->second;
+    return {std::max(*fastest - loop, 0.0), std::max(*slowest - loop, 0.0)};
+}
+
+// True when two rows' spreads overlap: their difference is within the
+// spread, and this run cannot tell them apart.
+bool within_spread(const Collector& results, const std::string& a, const std::string& b)
+{
+    const auto [a_low, a_high] = spread(results, a);
+    const auto [b_low, b_high] = spread(results, b);
+    return a_low >= 0 && b_low >= 0 && a_low <= b_high && b_low <= a_high;
+}
+
+// The table, then process creation against the parent's size as bars. With
+// `with_spread`, each row also shows its spread.
+void print_table(const std::vector<Row>& all, const Collector& results, bool with_spread)
 {
     constexpr int label_width = 48;
     const double unit = net(results, "getppid");
-    printf("\n%s %10s %10s\n", padded("operation", label_width, false).c_str(), smoke ? "one run" : "median",
-           "null calls");
+    printf("\n%s %10s %10s%s\n", padded("operation", label_width, false).c_str(),
+           smoke ? "one run" : "median", "null calls", with_spread ? "  spread: fastest - slowest" : "");
     for (const Row& row : all) {
         const double ns = net(results, row.name);
         const std::string label = padded(row.label, label_width, false);
@@ -942,8 +971,11 @@ void print_table(const std::vector<Row>& all, const Collector& results)
                    error == results.errors.end() ? "not run" : error->second.c_str());
         } else {
             const bool comparable = row.name != "loop" && unit > 0;
-            printf("%s %s %10s\n", label.c_str(), padded(duration(ns), 10, true).c_str(),
-                   comparable ? multiple(ns / unit).c_str() : "");
+            const auto [fastest, slowest] = spread(results, row.name);
+            const std::string range =
+                with_spread && fastest >= 0 ? "  " + duration(fastest) + " - " + duration(slowest) : "";
+            printf("%s %s %10s%s\n", label.c_str(), padded(duration(ns), 10, true).c_str(),
+                   comparable ? multiple(ns / unit).c_str() : "", range.c_str());
         }
     }
     double longest = 0;
@@ -971,26 +1003,48 @@ void print_notes(const Collector& results)
         const double ns = net(results, name);
         return ns < 0 ? std::string("(not measured)") : duration(ns);
     };
-    printf("\nWhat to notice:\n");
+    // Said of a comparison whose two rows this run cannot tell apart.
+    const auto apart = [&results](const char* a, const char* b) {
+        return within_spread(results, a, b)
+                   ? "\n  The difference is within the spread: this run cannot tell these two apart."
+                   : "";
+    };
+    printf("\nWhat to notice (spread: the fastest and the slowest of the %d repetitions; where two rows'\n"
+           "spreads overlap, the difference between them is within it, and this run cannot tell which is "
+           "faster):\n",
+           repetitions);
+    if (spread(results, "fork_exec_wait/1").first >= 0 && spread(results, "fork_exit_wait/1").first >= 0) {
+        const bool within = within_spread(results, "fork_exec_wait/1", "fork_exit_wait/1");
+        const bool exec_slower = net(results, "fork_exec_wait/1") > net(results, "fork_exit_wait/1");
+        printf(
+            "- fork + exec took %s and fork + _exit %s, both with 1 MiB touched:\n  %s.\n",
+            at("fork_exec_wait/1").c_str(), at("fork_exit_wait/1").c_str(),
+            within ? "the difference is within the spread, so this run cannot tell the two apart"
+            : exec_slower
+                ? "beyond the spread, what exec adds is loading and starting a program"
+                : "exec came out faster, beyond the spread: a sign that the load changed while it measured");
+    }
     printf(
         "- fork took %s with 1 MiB touched and %s with 256 MiB: it copies the parent's page tables, so it\n"
         "  grows with the memory the parent has touched; vfork (%s) and posix_spawn (%s) borrow the\n"
-        "  parent's memory until the child execs or exits, and stay flat.\n",
+        "  parent's memory until the child execs or exits, and stay flat.%s\n",
         at("fork_exit_wait/1").c_str(), at("fork_exit_wait/256").c_str(), at("vfork_exit_wait/256").c_str(),
-        at("posix_spawn_wait/256").c_str());
+        at("posix_spawn_wait/256").c_str(), apart("fork_exit_wait/1", "fork_exit_wait/256"));
     const double signal = net(results, "signal_round_trip/unpinned");
     const double pipe = net(results, "pipe_round_trip/unpinned");
     printf("- A signal round trip took %s, %.1f times a pipe round trip (%s, both unpinned): each costs a\n"
            "  system call to send and one to wait on each side, and a wake-up each way, so a signal is no\n"
-           "  shortcut; it only carries less (no data, just the news that it came).\n",
+           "  shortcut; it only carries less (no data, just the news that it came).%s\n",
            at("signal_round_trip/unpinned").c_str(), pipe > 0 ? signal / pipe : 0.0,
-           at("pipe_round_trip/unpinned").c_str());
+           at("pipe_round_trip/unpinned").c_str(),
+           apart("signal_round_trip/unpinned", "pipe_round_trip/unpinned"));
     printf(
         "- The busy-wait round trip took %s unpinned and %s pinned to one CPU: with a CPU for each side\n"
         "  it needs no system call and beats every other round trip, but each side burns a whole CPU\n"
         "  while it waits; when the two share a CPU (pinned, or on a busy machine) the waiter spins until\n"
-        "  the scheduler takes the CPU away, and a round trip costs whole time slices.\n",
-        at("busy_wait_round_trip/unpinned").c_str(), at("busy_wait_round_trip/pinned").c_str());
+        "  the scheduler takes the CPU away, and a round trip costs whole time slices.%s\n",
+        at("busy_wait_round_trip/unpinned").c_str(), at("busy_wait_round_trip/pinned").c_str(),
+        apart("busy_wait_round_trip/unpinned", "busy_wait_round_trip/pinned"));
 }
 
 // ------------------------------------------------- the peer: perf's figure
@@ -1203,7 +1257,7 @@ int main(int argc, char** argv)
     benchmark::RunSpecifiedBenchmarks(&results);
     benchmark::Shutdown();
 
-    print_table(all, results);
+    print_table(all, results, settings.tour);
     if (settings.tour)
         print_notes(results);
     const bool compared = !settings.peer || compare_with_perf(results);

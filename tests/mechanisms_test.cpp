@@ -63,7 +63,7 @@ TEST(Mechanisms, SmokeRunShowsEveryRowAndLeavesNothingBehind)
     const std::string scratch = test_dir() + "/scratch";
     std::filesystem::create_directory(scratch);
     Options options;
-    options.argv = {binary, "--smoke", "--keep-ipc-namespace", "--json", json};
+    options.argv = {binary, "--smoke", "--tour", "--keep-ipc-namespace", "--json", json};
     options.ipc = &ns;
     options.env = {"TMPDIR=" + scratch};
     options.timeout = Millis(60000);
@@ -79,6 +79,10 @@ TEST(Mechanisms, SmokeRunShowsEveryRowAndLeavesNothingBehind)
         EXPECT_NE(report.find(std::string("\"run_name\": \"") + m.name + "/"), std::string::npos) << m.name;
     }
     EXPECT_EQ(r.out.find("failed"), std::string::npos) << r.out;
+    // --tour: one run each, so each spread is that run, and no two rows' spreads overlap.
+    EXPECT_TRUE(std::regex_search(
+        r.out, std::regex(R"(\nfork \+ _exit \+ wait, parent 1 MiB +(\S+ \S+) .*  \1 - \1\n)")));
+    EXPECT_EQ(r.out.find("within the spread"), std::string::npos) << r.out;
 
     // Nothing left: no segment in the namespace, no file, no process.
     EXPECT_EQ(ns.run([] {
