@@ -614,6 +614,7 @@ bool Process::read_program_pid(int report)
                       read(report, &inside, sizeof inside) == static_cast<ssize_t>(sizeof inside);
     close(report);
     if (!told) {
+        timed_out_in_this_test = true;  // its deadline is spent: the test's other runs are not started
         ADD_FAILURE() << joined(options_.argv) << ": did not start in its PID namespace";
         return false;
     }
