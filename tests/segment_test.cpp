@@ -292,7 +292,7 @@ TEST(SegmentErrors, UnusableSegmentIsReportedByBothProcesses)
 // On failure too segduet's parent ends only after its child: held back by
 // the fork shaker (for a second at most, as the parent waits for it), the
 // child reports first, and whatever follows segduet in a shell comes after.
-TEST(SegmentErrors, SegduetParentWaitsForItsChildOnFailureToo)
+TEST(Segduet, ParentWaitsForItsChildOnFailureToo)
 {
     if (sanitized_build())
         GTEST_SKIP() << "the sanitizer runtime must come first; a preloaded library cannot";
