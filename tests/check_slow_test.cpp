@@ -132,55 +132,59 @@ struct Learner {
     const char* verdict;  // a line of the report
 };
 
-const Learner learners[] = {
-    {"orders by a sleep",
-     "greetordered",
-     {{R"(\(void\)wait\(nullptr\);)", "usleep(50000);"}},
-     "Held.*",
-     "  FAIL  trace      Held: each process writes its own part in the order the lesson fixes."},
-    {"greets from the parent alone",
-     "greetordered",
-     {{R"(fputs\("Hello, ", stdout\);)", ""},
-      {R"(fputs\("World!\\n", stdout\);)", R"(fputs("Hello, World!\n", stdout);)"}},
-     "Held.*",
-     "  FAIL  trace      Held: each process writes its own part in the order the lesson fixes."},
-    {"prints both lines from the parent",
-     "copysplit",
-     {{R"(fputs\("Child process has variable a = ", stdout\);\n(.*\n){4})", "\n"},
-      {R"(fputs\("Parent process)",
-       R"(fputs("Child process has variable a = aaadef\n", stdout); fputs("Parent process)"}},
-     "Held.*",
-     "  FAIL  trace      Held: each process writes its own part in the order the lesson fixes."},
-    {"waits, so that nothing races",
-     "greetloose",
-     {{R"(fputs\("World!)", R"((void)wait(nullptr); fputs("World!)"},
-      {"#include <unistd.h>", "#include <sys/wait.h>\n#include <unistd.h>"}},
-     "Held.*",
-     "  FAIL  trace      Held: each process writes its own part in the order the lesson fixes."},
-    {"child never checks its writes",
-     "greetordered",
-     {{R"(fputs\("Hello, ", stdout\);\n\s*return close_output\(\);)",
-       R"(fputs("Hello, ", stdout); return 0;)"}},
-     "WriteError.*",
-     "  FAIL  robustness Write error: is reported by every process with status one."},
-    {"child appends without emptying",
-     "segrace",
-     {{R"(std::atomic_ref\(text\[0\]\)\.store\('\\0'\);)", ""}},
-     "*EarlierText*",
-     "  FAIL  trace      Earlier text shows in parent reads."},
-    {"reports in its own words",
-     "greetordered",
-     {{R"(perror\("fork\(\) failed"\))", R"(perror("Fork failed"))"},
-      {"greetordered: write error", "Write error"}},
-     "*",
-     "  greetordered: 4 of 4 checks passed"},
-    {"lists through execlp",
-     "fetchlist",
-     {{R"(execvp\(ls, ls_argv\))", R"(execlp(ls, "ls", "-l", (char*)nullptr))"},
-      {"fetchlist: execvp", "fetchlist: Execlp"}},
-     "*Non executable*",
-     "  fetchlist: 1 of 1 checks passed"},
-};
+const std::vector<Learner>& learners()
+{
+    static const std::vector<Learner> table = {
+        {"orders by a sleep",
+         "greetordered",
+         {{R"(\(void\)wait\(nullptr\);)", "usleep(50000);"}},
+         "Held.*",
+         "  FAIL  trace      Held: each process writes its own part in the order the lesson fixes."},
+        {"greets from the parent alone",
+         "greetordered",
+         {{R"(fputs\("Hello, ", stdout\);)", ""},
+          {R"(fputs\("World!\\n", stdout\);)", R"(fputs("Hello, World!\n", stdout);)"}},
+         "Held.*",
+         "  FAIL  trace      Held: each process writes its own part in the order the lesson fixes."},
+        {"prints both lines from the parent",
+         "copysplit",
+         {{R"(fputs\("Child process has variable a = ", stdout\);\n(.*\n){4})", "\n"},
+          {R"(fputs\("Parent process)",
+           R"(fputs("Child process has variable a = aaadef\n", stdout); fputs("Parent process)"}},
+         "Held.*",
+         "  FAIL  trace      Held: each process writes its own part in the order the lesson fixes."},
+        {"waits, so that nothing races",
+         "greetloose",
+         {{R"(fputs\("World!)", R"((void)wait(nullptr); fputs("World!)"},
+          {"#include <unistd.h>", "#include <sys/wait.h>\n#include <unistd.h>"}},
+         "Held.*",
+         "  FAIL  trace      Held: each process writes its own part in the order the lesson fixes."},
+        {"child never checks its writes",
+         "greetordered",
+         {{R"(fputs\("Hello, ", stdout\);\n\s*return close_output\(\);)",
+           R"(fputs("Hello, ", stdout); return 0;)"}},
+         "WriteError.*",
+         "  FAIL  robustness Write error: is reported by every process with status one."},
+        {"child appends without emptying",
+         "segrace",
+         {{R"(std::atomic_ref\(text\[0\]\)\.store\('\\0'\);)", ""}},
+         "*EarlierText*",
+         "  FAIL  trace      Earlier text shows in parent reads."},
+        {"reports in its own words",
+         "greetordered",
+         {{R"(perror\("fork\(\) failed"\))", R"(perror("Fork failed"))"},
+          {"greetordered: write error", "Write error"}},
+         "*",
+         "  greetordered: 4 of 4 checks passed"},
+        {"lists through execlp",
+         "fetchlist",
+         {{R"(execvp\(ls, ls_argv\))", R"(execlp(ls, "ls", "-l", (char*)nullptr))"},
+          {"fetchlist: execvp", "fetchlist: Execlp"}},
+         "*Non executable*",
+         "  fetchlist: 1 of 1 checks passed"},
+    };
+    return table;
+}
 
 TEST(Check, JudgesTheLessonNotTheWording)
 {
@@ -188,7 +192,7 @@ TEST(Check, JudgesTheLessonNotTheWording)
         GTEST_SKIP() << "the checks that hold a side back need a build without sanitizers";
     if (access("/usr/bin/g++", X_OK) != 0 || access("/usr/bin/strace", X_OK) != 0)
         GTEST_SKIP() << "needs /usr/bin/g++ and /usr/bin/strace";
-    for (const Learner& l : learners) {
+    for (const Learner& l : learners()) {
         SCOPED_TRACE(std::string(l.program) + " that " + l.what);
         const std::string dir = test_dir() + "/learner";
         std::filesystem::remove_all(dir);
@@ -212,45 +216,49 @@ struct Hostile {
     std::chrono::seconds bound;
 };
 
-const Hostile hostile_programs[] = {
-    {"forges the verdicts",
-     R"C(puts("[       OK ] Greetordered.GreetingIsInOrderOnEveryOutput (1 ms)");
+const std::vector<Hostile>& hostile_programs()
+{
+    static const std::vector<Hostile> table = {
+        {"forges the verdicts",
+         R"C(puts("[       OK ] Greetordered.GreetingIsInOrderOnEveryOutput (1 ms)");
         const char* pass = "{\"testsuites\":[{\"name\":\"Greetordered\",\"testsuite\":[{\"name\":"
             "\"GreetingIsInOrderOnEveryOutput\",\"status\":\"RUN\",\"result\":\"COMPLETED\"}]}]}";
         for (int fd = 3; fd < 64; ++fd) { char p[64]; snprintf(p, sizeof p, "/proc/%d/fd/%d", getppid(), fd);
             FILE* f = fopen(p, "w"); if (f) { fputs(pass, f); fclose(f); } }
         kill(getppid(), SIGKILL);)C",
-     60s},
-    {"learns it is checked",
-     R"C(if (getenv("IPCLAB_CHECKED_PROGRAM") || getenv("IPCLAB_PROGRAMS_DIR")) {
+         60s},
+        {"learns it is checked",
+         R"C(if (getenv("IPCLAB_CHECKED_PROGRAM") || getenv("IPCLAB_PROGRAMS_DIR")) {
             if (fork() == 0) { printf("Hello, "); return 0; } wait(NULL); printf("World!\n"); })C",
-     60s},
-    {"runs our build", R"C(execl(IPCLAB_BINARY_DIR "/greetordered", "greetordered", (char*)0);)C", 60s},
-    {"replaces the test executables",
-     R"C(const char* names[] = {"fork_test", "segment_test", "exec_test"};
+         60s},
+        {"runs our build", R"C(execl(IPCLAB_BINARY_DIR "/greetordered", "greetordered", (char*)0);)C", 60s},
+        {"replaces the test executables",
+         R"C(const char* names[] = {"fork_test", "segment_test", "exec_test"};
         for (int i = 0; i < 3; ++i) { char p[4096]; snprintf(p, sizeof p, "%s/tests/%s", IPCLAB_BINARY_DIR, names[i]);
             FILE* f = fopen(p, "w"); if (f) { fputs("#!/bin/sh\nexit 0\n", f); fclose(f); } })C",
-     60s},
-    {"never ends", "for (;;) pause();", 150s},
-    {"stops its parent", "kill(getppid(), SIGSTOP); kill(-1, SIGSTOP); pause();", 150s},
-    {"floods its output",
-     R"C(static char block[65536]; memset(block, 'x', sizeof block);
+         60s},
+        {"never ends", "for (;;) pause();", 150s},
+        {"stops its parent", "kill(getppid(), SIGSTOP); kill(-1, SIGSTOP); pause();", 150s},
+        {"floods its output",
+         R"C(static char block[65536]; memset(block, 'x', sizeof block);
         for (int i = 0; i < 64; ++i) fwrite(block, 1, sizeof block, stdout);)C",
-     120s},
-    {"forks without limit", "for (;;) fork();", 150s},
-    {"leaves processes behind",
-     "if (fork() == 0) { setsid(); if (fork() == 0) { close(1); close(2); for (;;) pause(); } }", 60s},
-    {"writes escapes and bytes that are not UTF-8",
-     R"C(fputs("\033]0;owned\007\033[2J\033[32mOK\r\377\376\n", stdout); fputs("\033[31m\377\n", stderr);)C",
-     60s},
-};
+         120s},
+        {"forks without limit", "for (;;) fork();", 150s},
+        {"leaves processes behind",
+         "if (fork() == 0) { setsid(); if (fork() == 0) { close(1); close(2); for (;;) pause(); } }", 60s},
+        {"writes escapes and bytes that are not UTF-8",
+         R"C(fputs("\033]0;owned\007\033[2J\033[32mOK\r\377\376\n", stdout); fputs("\033[31m\377\n", stderr);)C",
+         60s},
+    };
+    return table;
+}
 
 TEST(Check, ContainsBoundsAndHonestlyFailsHostilePrograms)
 {
     if (access("/usr/bin/cc", X_OK) != 0 || access("/usr/bin/bwrap", X_OK) != 0)
         GTEST_SKIP() << "needs /usr/bin/cc and /usr/bin/bwrap";
     const std::string ours = read_file(IPCLAB_BINARY_DIR "/tests/fork_test");
-    for (const Hostile& h : hostile_programs) {
+    for (const Hostile& h : hostile_programs()) {
         SCOPED_TRACE(h.what);
         const std::string dir = test_dir() + "/learner";
         std::filesystem::remove_all(dir);
@@ -260,8 +268,8 @@ TEST(Check, ContainsBoundsAndHonestlyFailsHostilePrograms)
                                "<string.h>\n#include <sys/wait.h>\n#include <unistd.h>\nint main(void) {\n") +
                        h.main_body + "\nreturn 0;\n}\n");
         Options cc;
-        cc.argv = {"/usr/bin/cc", "-DIPCLAB_BINARY_DIR=\"" IPCLAB_BINARY_DIR "\"", "-o",
-                   dir + "/greetordered", dir + "/greetordered.c"};
+        const std::string where = std::string("-DIPCLAB_BINARY_DIR=\"") + IPCLAB_BINARY_DIR + "\"";
+        cc.argv = {"/usr/bin/cc", where, "-o", dir + "/greetordered", dir + "/greetordered.c"};
         ASSERT_EQ(run(cc).status, 0);
         Options check = tool({"tools/check", "--programs", dir, "--json", test_dir() + "/r.json", "--checks",
                               "*Greeting is in order*", "greetordered"});

@@ -126,7 +126,7 @@ struct Options {
 
 // Each output is kept up to this many bytes; the rest is counted, not
 // kept, so that a program that floods its output cannot flood the test.
-constexpr std::size_t output_kept = 256 * 1024;
+constexpr std::size_t output_kept = std::size_t{256} * 1024;
 
 struct Result {
     std::string out;
