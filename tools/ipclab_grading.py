@@ -46,6 +46,7 @@ import json
 import os
 import re
 import shutil
+import signal
 import subprocess
 import tempfile
 import threading
@@ -61,7 +62,6 @@ CXX_COMPILE = ["c++", "-std=c++20", "-O2", "-I/ipclab"]
 SHARED_HEADERS = ["peers/exchange.hpp"]
 COMPILE_DEADLINE = 120      # seconds for one program's compile (or make)
 COMPILE_LIMITS = {"cpu": 120, "fsize": 256 << 20, "core": 0, "nofile": 1024, "as": 4 << 30}
-COMPILE_PROCESSES = 200     # more than make and a compiler need, on top of the user's own
 COMPILER_LINES = 12         # lines of a compiler's messages kept
 FORMULA_START = ("=", "+", "-", "@")  # what spreadsheets take for a formula
 
@@ -103,7 +103,7 @@ class Batch:
             self.stopping = True
             for process in self.compiles:
                 try:
-                    os.killpg(process.pid, 9)
+                    os.killpg(process.pid, signal.SIGKILL)
                 except OSError:
                     pass
         self.stop_runners()
@@ -217,7 +217,7 @@ def compile_command(check, top, copy, argv):
         command += ["--ro-bind", os.path.join(top, header), os.path.join("/ipclab", header)]
     limits = dict(COMPILE_LIMITS)
     as_root = os.geteuid() == 0
-    limits["nproc"] = check.count_processes(check.NOBODY if as_root else os.getuid()) + COMPILE_PROCESSES
+    limits["nproc"] = check.count_processes(check.NOBODY if as_root else os.getuid()) + check.PROCESSES
     return ["prlimit"] + [f"--{k}={v}" for k, v in limits.items()] + ["--"] + command + ["--"] + argv
 
 
@@ -241,7 +241,7 @@ def run_compile(batch, copy, argv):
     except subprocess.TimeoutExpired:
         timed_out = True
     try:
-        os.killpg(process.pid, 9)  # nothing it started outlives it
+        os.killpg(process.pid, signal.SIGKILL)  # nothing it started outlives it
     except OSError:
         pass
     process.wait()
@@ -301,12 +301,16 @@ def grade_student(batch, options, top, build, scratch, index, name):
     work = os.path.join(scratch, f"student-{index:05d}")
     copy, out = os.path.join(work, "src"), os.path.join(work, "bin")
     os.makedirs(out)
-    copy_folder(os.path.join(options["class"], name), copy)
-    for d, dirs, files in os.walk(work):
+    try:
+        copy_folder(os.path.join(options["class"], name), copy)
+    except OSError:
+        pass  # what could not be read (shutil.Error lists it) is not there: the programs it held are missing
+    os.makedirs(copy, exist_ok=True)
+    for d, _, files in os.walk(work):
         for entry in [d] + [os.path.join(d, f) for f in files]:
             if os.geteuid() == 0:
                 os.chown(entry, check.NOBODY, check.NOBODY)  # the compile runs as nobody
-            os.chmod(entry, 0o755 if os.path.isdir(entry) else 0o644)
+            os.chmod(entry, 0o755 if os.path.isdir(entry) or os.access(entry, os.X_OK) else 0o644)
     reasons = {}
     for program in options["chosen"]:
         reason = build_program(batch, copy, out, program)
@@ -474,6 +478,9 @@ def grade_class(check, options, report, top, build):
     if not names:
         raise check.Usage(f"--class {check.safe(options['class'])}: no student folders in it")
     jobs = options["jobs"] or os.cpu_count() or 1
+    # The limit on processes is the user's, shared by every sandbox at once
+    # (all of them nobody's, run as root): each may use its own share.
+    check.PROCESSES *= jobs * 2 * (os.cpu_count() or 1)
     options = dict(options, jobs=None)  # each student's checks: tools/check's own default
     batch = Batch(check, top)
     check.CURRENT.append(batch)
