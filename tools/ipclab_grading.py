@@ -83,6 +83,8 @@ class Quiet:
     def progress(self, text):
         if self.batch.stopping:
             self.batch.stop_runners()
+        else:
+            self.batch.show()
 
     def clear_progress(self):
         pass
@@ -92,11 +94,27 @@ class Batch:
     """The state shared by the workers: compiles running, and whether the
     batch is being stopped (tools/check's signal handler calls stop)."""
 
-    def __init__(self, check, top):
-        self.check, self.top = check, top
+    def __init__(self, check, top, report, students):
+        self.check, self.top, self.report = check, top, report
         self.lock = threading.Lock()
         self.compiles = set()
         self.stopping = False
+        self.shown = threading.Lock()
+        self.students, self.done, self.started = students, 0, time.monotonic()
+
+    def show(self, line=None):
+        """A finished student's line and the progress bar (on a terminal),
+        from any thread."""
+        with self.shown:
+            if self.stopping:
+                return
+            if line is not None:
+                self.done += 1
+                self.report.line(line)
+            width = 30
+            filled = width * self.done // self.students
+            self.report.progress(f"  [{'#' * filled}{'.' * (width - filled)}] {self.done} of {self.students} "
+                                 f"students, {time.monotonic() - self.started:.0f} s")
 
     def stop(self):
         with self.lock:
@@ -431,7 +449,6 @@ def write_reports(check, options, names, outcomes):
         tests = scored(check, options, outcomes[name], unavailable)
         folder = student_folder(report_dir, name)
         results = {"score": number(sum(t["score"] for t in tests)),
-                   "max_score": number(sum(t["max_score"] for t in tests)),
                    "tests": [{"name": t["name"], "score": number(t["score"]), "max_score": number(t["max_score"]),
                               "output": t["output"]} for t in tests]}
         with open(fresh_file(os.path.join(folder, "results.json")), "w", encoding="utf-8") as f:
@@ -443,7 +460,7 @@ def write_reports(check, options, names, outcomes):
         for program in programs:
             counted = [t for t in tests if t["program"] == program and (program, t["test"]) not in unavailable]
             row += [sum(t["verdict"] == "OK" for t in counted), len(counted)]
-        row += [sum(row[1::2]), sum(row[2::2]), results["score"], results["max_score"]]
+        row += [sum(row[1::2]), sum(row[2::2]), results["score"], number(sum(t["max_score"] for t in tests))]
         rows.append(row)
     with open(fresh_file(os.path.join(report_dir, "grades.csv")), "w", encoding="utf-8", newline="") as f:
         writer = csv.writer(f)
@@ -482,7 +499,7 @@ def grade_class(check, options, report, top, build):
     # (all of them nobody's, run as root): each may use its own share.
     check.PROCESSES *= jobs * 2 * (os.cpu_count() or 1)
     options = dict(options, jobs=None)  # each student's checks: tools/check's own default
-    batch = Batch(check, top)
+    batch = Batch(check, top, report, len(names))
     check.CURRENT.append(batch)
     base = os.environ.get("TMPDIR") or "/tmp"
     if os.geteuid() == 0 and not check.traversable(base):
@@ -497,15 +514,14 @@ def grade_class(check, options, report, top, build):
         with concurrent.futures.ThreadPoolExecutor(max_workers=jobs) as pool:
             futures = {pool.submit(grade_student, batch, options, top, build, scratch, i, name): name
                        for i, name in enumerate(names)}
-            report.progress(progress_bar(0, len(names), started))
+            batch.show()
             for future in concurrent.futures.as_completed(futures):
                 name = futures[future]
                 outcomes[name] = future.result()
                 passed = sum(r["verdict"] == "OK" for s in outcomes[name].values()
                              for r in s.get("results", {}).values() if r)
                 checks = sum(len(s["tests"]) for s in outcomes[name].values())
-                report.line(f"  {shown_name(check, name)}: {passed} of {checks} checks passed")
-                report.progress(progress_bar(len(outcomes), len(names), started))
+                batch.show(f"  {shown_name(check, name)}: {passed} of {checks} checks passed")
     finally:
         shutil.rmtree(scratch, ignore_errors=True)
     if batch.stopping:
@@ -515,13 +531,6 @@ def grade_class(check, options, report, top, build):
                 f"{os.path.join(check.safe(options['report']), 'grades.csv')}, and per student "
                 "results.json and junit.xml")
     return 0
-
-
-def progress_bar(done, total, started):
-    width = 30
-    filled = width * done // total
-    return (f"  [{'#' * filled}{'.' * (width - filled)}] {done} of {total} students, "
-            f"{time.monotonic() - started:.0f} s")
 
 
 def main(check, argv, report, top, build):
