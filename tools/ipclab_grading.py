@@ -422,8 +422,9 @@ def fresh_file(path):
 def student_folder(report_dir, name):
     """OUT/NAME: the student's own name is one path component (a folder
     name holds no '/', and '.' and '..' are never listed), made a real
-    directory whatever was there."""
-    path = os.path.join(report_dir, name)
+    directory whatever was there. A student named grades.csv gets
+    OUT/.grades.csv (hidden names are never students')."""
+    path = os.path.join(report_dir, "." + name if name == "grades.csv" else name)
     if os.path.islink(path) or (os.path.lexists(path) and not os.path.isdir(path)):
         os.unlink(path)
     os.makedirs(path, exist_ok=True)
@@ -487,6 +488,10 @@ def grade_class(check, options, report, top, build):
     why = sandbox_works(check, top)
     if why is not None:
         raise check.Usage(f"no sandbox can be made here (bwrap: {why}): no student was checked")
+    where, out = os.path.realpath(options["class"]), os.path.realpath(options["report"])
+    if where == out or where.startswith(out + "/") or (out.startswith(where + "/")
+                                                         and os.path.dirname(out) != where):
+        raise check.Usage("--report OUT must be neither DIR, nor hold it, nor be inside a student's folder")
     try:
         os.makedirs(options["report"], exist_ok=True)
     except OSError as e:
