@@ -94,8 +94,8 @@ class Batch:
     """The state shared by the workers: compiles running, and whether the
     batch is being stopped (tools/check's signal handler calls stop)."""
 
-    def __init__(self, check, top, report, students):
-        self.check, self.top, self.report = check, top, report
+    def __init__(self, check, include, report, students):
+        self.check, self.include, self.report = check, include, report
         self.lock = threading.Lock()
         self.compiles = set()
         self.stopping = False
@@ -217,7 +217,7 @@ def regular_file(path):
     return os.path.isfile(path) and not os.path.islink(path)
 
 
-def compile_command(check, top, copy, argv):
+def compile_command(check, include, copy, argv):
     """argv run in a sandbox where the student's copy, at /work, is the only
     writable place; no network; limits on every process in it."""
     command = ["bwrap", "--unshare-all", "--unshare-user", "--die-with-parent", "--new-session",
@@ -231,8 +231,7 @@ def compile_command(check, top, copy, argv):
                 "--bind", copy, "/work", "--chdir", "/work", "--clearenv",
                 "--setenv", "PATH", "/usr/local/bin:/usr/bin:/bin", "--setenv", "HOME", "/tmp",
                 "--setenv", "TMPDIR", "/tmp", "--setenv", "LANG", "C.UTF-8"]
-    for header in SHARED_HEADERS:
-        command += ["--ro-bind", os.path.join(top, header), os.path.join("/ipclab", header)]
+    command += ["--ro-bind", include, "/ipclab"]
     limits = dict(COMPILE_LIMITS)
     as_root = os.geteuid() == 0
     limits["nproc"] = check.count_processes(check.NOBODY if as_root else os.getuid()) + check.PROCESSES
@@ -246,7 +245,7 @@ def run_compile(batch, copy, argv):
     with batch.lock:
         if batch.stopping:
             return None, b""
-        process = subprocess.Popen(compile_command(check, batch.top, copy, argv), stdin=subprocess.DEVNULL,
+        process = subprocess.Popen(compile_command(check, batch.include, copy, argv), stdin=subprocess.DEVNULL,
                                    stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                                    start_new_session=True, **user)
         batch.compiles.add(process)
@@ -471,11 +470,10 @@ def write_reports(check, options, names, outcomes):
     return rows
 
 
-def sandbox_works(check, top):
+def sandbox_works(check, include, scratch):
     """Why no sandbox can be made here, or None."""
     try:
-        r = subprocess.run(compile_command(check, top, tempfile.gettempdir(), ["true"]), capture_output=True,
-                           timeout=60)
+        r = subprocess.run(compile_command(check, include, scratch, ["true"]), capture_output=True, timeout=60)
     except (OSError, subprocess.SubprocessError) as e:
         return str(e)
     return None if r.returncode == 0 else check.safe(r.stdout + r.stderr).strip()
@@ -485,17 +483,10 @@ def grade_class(check, options, report, top, build):
     if shutil.which("bwrap") is None:
         raise check.Usage("bwrap (bubblewrap) is not installed: every compile and check runs in its sandbox "
                           "(sudo apt-get install bubblewrap)")
-    why = sandbox_works(check, top)
-    if why is not None:
-        raise check.Usage(f"no sandbox can be made here (bwrap: {why}): no student was checked")
     where, out = os.path.realpath(options["class"]), os.path.realpath(options["report"])
     if where == out or where.startswith(out + "/") or (out.startswith(where + "/")
                                                          and os.path.dirname(out) != where):
         raise check.Usage("--report OUT must be neither DIR, nor hold it, nor be inside a student's folder")
-    try:
-        os.makedirs(options["report"], exist_ok=True)
-    except OSError as e:
-        raise check.Usage(f"--report {check.safe(options['report'])}: {e.strerror}") from e
     names = students_of(options["class"], options["report"])
     if not names:
         raise check.Usage(f"--class {check.safe(options['class'])}: no student folders in it")
@@ -504,18 +495,32 @@ def grade_class(check, options, report, top, build):
     # (all of them nobody's, run as root): each may use its own share.
     check.PROCESSES *= jobs * 2 * (os.cpu_count() or 1)
     options = dict(options, jobs=None)  # each student's checks: tools/check's own default
-    batch = Batch(check, top, report, len(names))
-    check.CURRENT.append(batch)
     base = os.environ.get("TMPDIR") or "/tmp"
     if os.geteuid() == 0 and not check.traversable(base):
-        base = "/tmp"
+        base = "/tmp"  # the sandboxes run as nobody, who must reach their copies
     scratch = tempfile.mkdtemp(prefix="ipclab-class.", dir=base)
-    os.chmod(scratch, 0o755)
-    started = time.monotonic()
-    report.line(f"Checking {len(names)} students in {check.safe(options['class'])} ({jobs} at a time); "
-                f"reports in {check.safe(options['report'])}")
     outcomes = {}
     try:
+        os.chmod(scratch, 0o755)
+        include = os.path.join(scratch, "include")
+        for header in SHARED_HEADERS:
+            os.makedirs(os.path.dirname(os.path.join(include, header)), mode=0o755, exist_ok=True)
+            shutil.copyfile(os.path.join(top, header), os.path.join(include, header))
+            os.chmod(os.path.join(include, header), 0o644)
+        for d, _, _ in os.walk(include):
+            os.chmod(d, 0o755)
+        why = sandbox_works(check, include, scratch)
+        if why is not None:
+            raise check.Usage(f"no sandbox can be made here (bwrap: {why}): no student was checked")
+        try:
+            os.makedirs(options["report"], exist_ok=True)
+        except OSError as e:
+            raise check.Usage(f"--report {check.safe(options['report'])}: {e.strerror}") from e
+        batch = Batch(check, include, report, len(names))
+        check.CURRENT.append(batch)
+        started = time.monotonic()
+        report.line(f"Checking {len(names)} students in {check.safe(options['class'])} ({jobs} at a time); "
+                    f"reports in {check.safe(options['report'])}")
         with concurrent.futures.ThreadPoolExecutor(max_workers=jobs) as pool:
             futures = {pool.submit(grade_student, batch, options, top, build, scratch, i, name): name
                        for i, name in enumerate(names)}
