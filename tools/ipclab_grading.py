@@ -169,15 +169,15 @@ def read_weights(check, path):
     except (OSError, UnicodeDecodeError) as e:
         raise check.Usage(f"--weights {check.safe(path)}: {getattr(e, 'strerror', None) or e}") from e
     weights = []
-    for number, line in enumerate(lines, 1):
+    for at, line in enumerate(lines, 1):
         line = line.split("#", 1)[0].strip()
         if not line:
             continue
-        pattern, _, weight = line.rpartition(" ")
-        if not pattern.strip() or not re.fullmatch(r"[0-9]{1,6}(\.[0-9]{1,6})?", weight):
-            raise check.Usage(f"--weights {check.safe(path)}, line {number}: not 'PATTERN WEIGHT' "
+        m = re.fullmatch(r"(.*?)\s+([0-9]{1,6}(?:\.[0-9]{1,6})?)", line)
+        if m is None:
+            raise check.Usage(f"--weights {check.safe(path)}, line {at}: not 'PATTERN WEIGHT' "
                               "with a number of at least 0")
-        weights.append((pattern.strip(), float(weight)))
+        weights.append((m.group(1), float(m.group(2))))
     return weights
 
 
