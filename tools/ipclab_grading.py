@@ -523,7 +523,7 @@ def grade_class(check, options, report, top, build):
             futures = {pool.submit(grade_student, batch, options, top, build, scratch, i, name): name
                        for i, name in enumerate(names)}
             batch.show()
-            for future in concurrent.futures.as_completed(futures):
+            for future in check.as_they_end(futures):
                 name = futures[future]
                 outcomes[name] = future.result()
                 passed = sum(r["verdict"] == "OK" for s in outcomes[name].values()
