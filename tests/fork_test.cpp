@@ -69,7 +69,9 @@ TEST(Nudgegreet, GreetingIsInOrderOnEveryOutput) { outcomes("nudgegreet", {"Hell
 
 // Which process wrote which bytes to a descriptor, from strace's record
 // (-xx: every byte as \xNN): the forking process is "parent", the process
-// its fork made "child", any other "other".
+// its fork made "child", any other "other". A call that strace split
+// around another process's ("<unfinished ...>", "<... clone resumed>")
+// gives its result on the second line.
 struct Writes {
     std::map<std::string, std::string> by;  // "parent 1", "child 2": the bytes, in order
     bool forked = false;
@@ -86,7 +88,10 @@ Writes writes_in(const std::string& log)
     int left = 10000;
     for (std::string line; left-- > 0 && std::getline(lines, line);) {
         std::smatch m;
-        if (std::regex_search(line, m, std::regex(R"(^(\d+) +(?:clone3?|v?fork)\(.*= (\d+)$)")) &&
+        if (std::regex_search(
+                line, m,
+                std::regex(
+                    R"(^(\d+) +(?:(?:clone3?|v?fork)\(|<\.\.\. (?:clone3?|v?fork) resumed>).*= (\d+)$)")) &&
             !w.forked) {
             parent = m[1];
             child = m[2];
