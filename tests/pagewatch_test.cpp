@@ -214,7 +214,19 @@ Result run_with(const Injection& injection)
         };
     }
     std::vector<std::string> strace = strace_skipping_sleeps({"-o", "/dev/null"});
-    if (!injection.call.empty()) {
+    if (injection.call == "mmap" || injection.call.starts_with("%")) {
+        // Met before the first line, so before any sleep: strace's path
+        // filter alone picks the file's own call. (Counting calls would not:
+        // a sanitizer's runtime maps memory of its own, more in some runs.)
+        strace = {"/usr/bin/strace",
+                  "-qq",
+                  "-o",
+                  "/dev/null",
+                  "-P",
+                  mapped_file(),
+                  "-e",
+                  "inject=" + injection.call + ":error=" + injection.error};
+    } else if (!injection.call.empty()) {
         const auto [name, nth] = first_call_on_file(injection.call, options);
         write_file(mapped_file(), injection.before);
         strace.insert(strace.end(), {"-e", "inject=" + name + ":error=" + injection.error +
