@@ -221,8 +221,9 @@ const std::vector<Hostile>& hostile_programs()
     static const std::vector<Hostile> table = {
         {"forges the verdicts",
          R"C(puts("[       OK ] Greetordered.GreetingIsInOrderOnEveryOutput (1 ms)");
-        const char* pass = "{\"testsuites\":[{\"name\":\"Greetordered\",\"testsuite\":[{\"name\":"
-            "\"GreetingIsInOrderOnEveryOutput\",\"status\":\"RUN\",\"result\":\"COMPLETED\"}]}]}";
+        const char* pass = "<?xml version=\"1.0\"?><testsuites><testsuite name=\"Greetordered\"><testcase "
+            "name=\"GreetingIsInOrderOnEveryOutput\" status=\"run\" result=\"completed\" "
+            "classname=\"Greetordered\"/></testsuite></testsuites>";
         for (int fd = 3; fd < 64; ++fd) { char p[64]; snprintf(p, sizeof p, "/proc/%d/fd/%d", getppid(), fd);
             FILE* f = fopen(p, "w"); if (f) { fputs(pass, f); fclose(f); } }
         kill(getppid(), SIGKILL);)C",
