@@ -220,14 +220,7 @@ def regular_file(path):
 def compile_command(check, include, copy, argv):
     """argv run in a sandbox where the student's copy, at /work, is the only
     writable place; no network; limits on every process in it."""
-    command = ["bwrap", "--unshare-all", "--unshare-user", "--die-with-parent", "--new-session",
-               "--ro-bind", "/usr", "/usr", "--ro-bind", "/etc", "/etc"]
-    for link in ("bin", "sbin", "lib", "lib32", "lib64", "libx32"):
-        if os.path.islink("/" + link):
-            command += ["--symlink", os.readlink("/" + link), "/" + link]
-        elif os.path.isdir("/" + link):
-            command += ["--ro-bind", "/" + link, "/" + link]
-    command += ["--dev", "/dev", "--proc", "/proc", "--size", str(check.TMP_SIZE), "--tmpfs", "/tmp",
+    command = check.bwrap_system() + [
                 "--bind", copy, "/work", "--chdir", "/work", "--clearenv",
                 "--setenv", "PATH", "/usr/local/bin:/usr/bin:/bin", "--setenv", "HOME", "/tmp",
                 "--setenv", "TMPDIR", "/tmp", "--setenv", "LANG", "C.UTF-8"]
