@@ -77,6 +77,24 @@ struct Writes {
     bool forked = false;
 };
 
+// strace, recording every fork and write into test_dir()/writes for
+// writes_in(); the program and its arguments follow.
+std::vector<std::string> recording_writes()
+{
+    return {"/usr/bin/strace",
+            "-f",
+            "-qq",
+            "-e",
+            "trace=write,clone,clone3,fork,vfork",
+            "-e",
+            "signal=none",
+            "-xx",
+            "-s",
+            "4096",
+            "-o",
+            test_dir() + "/writes"};
+}
+
 Writes writes_in(const std::string& log)
 {
     Writes w;
@@ -142,25 +160,12 @@ TEST(Held, EachProcessWritesItsOwnPartInTheOrderTheLessonFixes)
                 SCOPED_TRACE(std::string(c.name) + " with its " + held + " held back, on a " +
                              name_of(output));
                 Options options;
-                options.argv = {"/usr/bin/strace",
-                                "-f",
-                                "-qq",
-                                "-e",
-                                "trace=write,clone,clone3,fork,vfork",
-                                "-e",
-                                "signal=none",
-                                "-xx",
-                                "-s",
-                                "4096",
-                                "-o",
-                                test_dir() + "/writes",
-                                "-E",
-                                std::string("LD_PRELOAD=") + IPCLAB_BINARY_DIR "/tools/libshake.so",
-                                "-E",
-                                "IPCLAB_SHAKE_HOLD=" + held,
-                                "-E",
-                                "IPCLAB_SHAKE_LOG=" + test_dir() + "/held",
-                                program(c.name)};
+                options.argv = recording_writes();
+                options.argv.insert(options.argv.end(),
+                                    {"-E",
+                                     std::string("LD_PRELOAD=") + IPCLAB_BINARY_DIR "/tools/libshake.so",
+                                     "-E", "IPCLAB_SHAKE_HOLD=" + held, "-E",
+                                     "IPCLAB_SHAKE_LOG=" + test_dir() + "/held", program(c.name)});
                 options.output = output;
                 options.pid_namespace = true;
                 const Result r = run(options);
@@ -368,11 +373,10 @@ TEST(WriteError, IsReportedByEveryProcessWithStatusOne)
             if (traced && sanitized_build())
                 options.env.push_back(
                     "ASAN_OPTIONS=detect_leaks=0");  // LeakSanitizer cannot work under ptrace
-            if (traced)
-                options.argv.insert(options.argv.begin(),
-                                    {"/usr/bin/strace", "-f", "-qq", "-e",
-                                     "trace=write,clone,clone3,fork,vfork", "-e", "signal=none", "-xx", "-s",
-                                     "4096", "-o", test_dir() + "/writes"});
+            if (traced) {
+                const std::vector<std::string> strace = recording_writes();
+                options.argv.insert(options.argv.begin(), strace.begin(), strace.end());
+            }
             expect_report(run(options), c.name, expected, "write");
             const Writes w = writes_in(traced ? read_file(test_dir() + "/writes") : "");
             for (const char* who : {"parent", "child"}) {
