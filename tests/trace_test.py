@@ -295,14 +295,16 @@ class Live(unittest.TestCase, TimelineChecks):
     def test_any_path_a_child_left_running_and_int_term_hup(self):
         # a shell at a path that is not UTF-8 leaves a child of its own session
         # holding standard output: it is ended 5 s after the shell, or with
-        # the whole run at once by INT, TERM or HUP (status 128 + the signal)
+        # the whole run at once by INT, TERM or HUP (status 128 + the signal).
+        # The child says it is ready only once it is in its own session, where
+        # killing the shell's process group no longer reaches it.
         for sig in (None, signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
             marker = "100.%d%02d" % (os.getpid(), sig or 0)
             with self.subTest(sig), tempfile.TemporaryDirectory() as scratch, tempfile.TemporaryFile("w+") as err:
                 shell = shutil.copy("/bin/sh", os.path.join(os.fsencode(scratch), b"s\xffh"))
                 mermaid, ready, tmp = (os.path.join(scratch, name) for name in ("m", "ready", "tmp"))
                 os.mkdir(tmp)
-                script = 'setsid sleep %s & : >"%s"; echo started%s' % (marker, ready, "; wait" if sig else "")
+                script = "setsid sh -c ': >\"%s\"; exec sleep %s' & echo started%s" % (ready, marker, "; wait" if sig else "")
                 trace = subprocess.Popen([sys.executable, TRACE, "--mermaid", mermaid, shell, "-c", script],
                                          env=dict(os.environ, TMPDIR=tmp), stderr=err)
                 while not os.path.exists(ready) and trace.poll() is None:
