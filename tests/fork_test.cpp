@@ -103,19 +103,26 @@ Writes writes_in(const std::string& log)
     std::istringstream lines(log);
     // Enough for any of our programs; a program that forks without end
     // leaves a record too long to be worth reading.
-    int left = 10000;
-    for (std::string line; left-- > 0 && std::getline(lines, line);) {
+    std::vector<std::string> record;
+    for (std::string line; record.size() < 10000 && std::getline(lines, line);)
+        record.push_back(line);
+    // The fork first: on a loaded machine the child may write, and end,
+    // before strace sees its parent's fork return.
+    for (const std::string& line : record) {
         std::smatch m;
         if (std::regex_search(
                 line, m,
                 std::regex(
-                    R"(^(\d+) +(?:(?:clone3?|v?fork)\(|<\.\.\. (?:clone3?|v?fork) resumed>).*= (\d+)$)")) &&
-            !w.forked) {
+                    R"(^(\d+) +(?:(?:clone3?|v?fork)\(|<\.\.\. (?:clone3?|v?fork) resumed>).*= (\d+)$)"))) {
             parent = m[1];
             child = m[2];
             w.forked = true;
-        } else if (std::regex_search(line, m,
-                                     std::regex(R"(^(\d+) +write\((\d+), \"((?:\\x[0-9a-f]{2})*)\")"))) {
+            break;
+        }
+    }
+    for (const std::string& line : record) {
+        std::smatch m;
+        if (std::regex_search(line, m, std::regex(R"(^(\d+) +write\((\d+), \"((?:\\x[0-9a-f]{2})*)\")"))) {
             const std::string who = m[1] == parent ? "parent" : m[1] == child ? "child" : "other";
             std::string& bytes = w.by[who + " " + m[2].str()];
             const std::string hex = m[3];
