@@ -120,14 +120,29 @@ Writes writes_in(const std::string& log)
             break;
         }
     }
+    // A write that a signal cut short before it wrote anything ("= ?
+    // ERESTARTSYS": under ptrace even an ignored SIGCHLD does this to a
+    // terminal write) is made again by the kernel: it counts once, when
+    // its result is known. A failed write (a full disk) still counts.
+    std::map<std::string, std::pair<std::string, std::string>> unfinished;  // by process
+    const std::regex restarted(R"(= \? ERESTART)");
     for (const std::string& line : record) {
         std::smatch m;
         if (std::regex_search(line, m, std::regex(R"(^(\d+) +write\((\d+), \"((?:\\x[0-9a-f]{2})*)\")"))) {
             const std::string who = m[1] == parent ? "parent" : m[1] == child ? "child" : "other";
-            std::string& bytes = w.by[who + " " + m[2].str()];
+            std::string bytes;
             const std::string hex = m[3];
             for (std::size_t at = 0; at + 4 <= hex.size(); at += 4)
                 bytes += static_cast<char>(std::stoi(hex.substr(at + 2, 2), nullptr, 16));
+            if (line.ends_with("<unfinished ...>"))
+                unfinished[m[1]] = {who + " " + m[2].str(), bytes};
+            else if (!std::regex_search(line, restarted))
+                w.by[who + " " + m[2].str()] += bytes;
+        } else if (std::regex_search(line, m, std::regex(R"(^(\d+) +<\.\.\. write resumed>)")) &&
+                   unfinished.contains(m[1])) {
+            if (!std::regex_search(line, restarted))
+                w.by[unfinished[m[1]].first] += unfinished[m[1]].second;
+            unfinished.erase(m[1]);
         }
     }
     return w;
