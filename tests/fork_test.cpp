@@ -108,12 +108,14 @@ Writes writes_in(const std::string& log)
         record.push_back(line);
     // The fork first: on a loaded machine the child may write, and end,
     // before strace sees its parent's fork return.
+    const std::regex fork_call(
+        R"(^(\d+) +(?:(?:clone3?|v?fork)\(|<\.\.\. (?:clone3?|v?fork) resumed>).*= (\d+)$)");
+    const std::regex write_call(R"(^(\d+) +write\((\d+), \"((?:\\x[0-9a-f]{2})*)\")");
+    const std::regex write_resumed(R"(^(\d+) +<\.\.\. write resumed>)");
+    const std::regex restarted(R"(= \? ERESTART)");
+    std::smatch m;
     for (const std::string& line : record) {
-        std::smatch m;
-        if (std::regex_search(
-                line, m,
-                std::regex(
-                    R"(^(\d+) +(?:(?:clone3?|v?fork)\(|<\.\.\. (?:clone3?|v?fork) resumed>).*= (\d+)$)"))) {
+        if (std::regex_search(line, m, fork_call)) {
             parent = m[1];
             child = m[2];
             w.forked = true;
@@ -124,22 +126,19 @@ Writes writes_in(const std::string& log)
     // ERESTARTSYS": under ptrace even an ignored SIGCHLD does this to a
     // terminal write) is made again by the kernel: it counts once, when
     // its result is known. A failed write (a full disk) still counts.
-    std::map<std::string, std::pair<std::string, std::string>> unfinished;  // by process
-    const std::regex restarted(R"(= \? ERESTART)");
+    std::map<std::string, std::pair<std::string, std::string>> unfinished;  // by process: where, what
     for (const std::string& line : record) {
-        std::smatch m;
-        if (std::regex_search(line, m, std::regex(R"(^(\d+) +write\((\d+), \"((?:\\x[0-9a-f]{2})*)\")"))) {
+        if (std::regex_search(line, m, write_call)) {
             const std::string who = m[1] == parent ? "parent" : m[1] == child ? "child" : "other";
-            std::string bytes;
+            std::pair<std::string, std::string> write{who + " " + m[2].str(), ""};
             const std::string hex = m[3];
             for (std::size_t at = 0; at + 4 <= hex.size(); at += 4)
-                bytes += static_cast<char>(std::stoi(hex.substr(at + 2, 2), nullptr, 16));
+                write.second += static_cast<char>(std::stoi(hex.substr(at + 2, 2), nullptr, 16));
             if (line.ends_with("<unfinished ...>"))
-                unfinished[m[1]] = {who + " " + m[2].str(), bytes};
+                unfinished[m[1]] = write;
             else if (!std::regex_search(line, restarted))
-                w.by[who + " " + m[2].str()] += bytes;
-        } else if (std::regex_search(line, m, std::regex(R"(^(\d+) +<\.\.\. write resumed>)")) &&
-                   unfinished.contains(m[1])) {
+                w.by[write.first] += write.second;
+        } else if (std::regex_search(line, m, write_resumed) && unfinished.contains(m[1])) {
             if (!std::regex_search(line, restarted))
                 w.by[unfinished[m[1]].first] += unfinished[m[1]].second;
             unfinished.erase(m[1]);
