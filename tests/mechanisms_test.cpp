@@ -66,7 +66,7 @@ TEST(Mechanisms, SmokeRunShowsEveryRowAndLeavesNothingBehind)
     options.argv = {binary, "--smoke", "--tour", "--keep-ipc-namespace", "--json", json};
     options.ipc = &ns;
     options.env = {"TMPDIR=" + scratch};
-    options.timeout = Millis(60000);
+    options.timeout = hang_bound(Millis(60000));
     Process bench(options);
     const pid_t group = bench.pid();  // its own process group
     const Result r = bench.finish();
@@ -188,7 +188,7 @@ TEST(Mechanisms, TableShowsEachMedianLessTheLoopInItsUnit)
     options.argv = {program("bench/mechanisms"), "--json", json,
                     "--benchmark_filter=^(loop|getppid|store_to_mapped_page|"
                     "fork_exit_wait/1|posix_spawn_wait/1|busy_wait_round_trip/unpinned)/"};
-    options.timeout = Millis(120000);
+    options.timeout = hang_bound(Millis(120000));
     const Result r = run(options);
     ASSERT_EQ(r.status, 0) << r.describe();
     // Each repetition's time by row: an aggregate names itself before its time.

@@ -238,6 +238,16 @@ constexpr bool sanitized_build()
 #endif
 }
 
+// The bound of a run that only a hang should outlast, for a tool that runs
+// many programs (the checker, the tour, the benchmarks): `base` for the
+// default build, stretched as CTest's own limit for a test of this build is
+// (the sanitizers slow every program down), so that a hang is still
+// reported with its output before CTest ends the test.
+constexpr Millis hang_bound(Millis base)
+{
+    return base * IPCLAB_TEST_TIMEOUT_S / 240;
+}
+
 // Reads and writes whole files (test fixtures, checks of what a program left).
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, std::string_view bytes, mode_t mode = 0644);
