@@ -14,6 +14,7 @@
 #include <fstream>
 #include <regex>
 #include <sstream>
+#include <tuple>
 #include <sys/mount.h>
 #include <sys/shm.h>
 #include <unistd.h>
@@ -79,10 +80,36 @@ TEST(Mechanisms, SmokeRunShowsEveryRowAndLeavesNothingBehind)
         EXPECT_NE(report.find(std::string("\"run_name\": \"") + m.name + "/"), std::string::npos) << m.name;
     }
     EXPECT_EQ(r.out.find("failed"), std::string::npos) << r.out;
-    // --tour: one run each, so each spread is that run, and no two rows' spreads overlap.
+    // --tour: one run each, so each spread is that run alone. Two rows shown
+    // with different times cannot overlap: their note must not call the
+    // difference within the spread. (Under load the one run of the timing
+    // loop can outlast a cheap row's, and both rows then show 0.)
     EXPECT_TRUE(std::regex_search(
         r.out, std::regex(R"(\nfork \+ _exit \+ wait, parent 1 MiB +(\S+ \S+) .*  \1 - \1\n)")));
-    EXPECT_EQ(r.out.find("within the spread"), std::string::npos) << r.out;
+    const auto shown = [&r](const std::string& name) {  // the one run's time in a row's line
+        const auto row = std::find_if(std::begin(measurements), std::end(measurements),
+                                      [&name](const auto& m) { return m.name == name; });
+        const std::size_t at = r.out.find(std::string("\n") + row->label + " ");
+        if (at == std::string::npos)
+            return std::string();
+        std::istringstream line(r.out.substr(at + strlen(row->label) + 1, 40));
+        std::string number, unit;
+        line >> number >> unit;
+        return number + unit;
+    };
+    for (const auto& [note, a, b] :
+         {std::tuple{"\n- fork + exec took", "fork_exec_wait/1", "fork_exit_wait/1"},
+          {"\n- fork took", "fork_exit_wait/1", "fork_exit_wait/256"},
+          {"\n- A signal round trip", "signal_round_trip/unpinned", "pipe_round_trip/unpinned"},
+          {"\n- The busy-wait", "busy_wait_round_trip/unpinned", "busy_wait_round_trip/pinned"}}) {
+        const std::size_t at = r.out.find(note);
+        ASSERT_NE(at, std::string::npos) << note << "\n" << r.out;
+        if (shown(a) != shown(b)) {
+            EXPECT_EQ(r.out.substr(at, r.out.find("\n- ", at + 1) - at).find("within the spread"),
+                      std::string::npos)
+                << note << "\n" << r.out;
+        }
+    }
 
     // Nothing left: no segment in the namespace, no file, no process.
     EXPECT_EQ(ns.run([] {
