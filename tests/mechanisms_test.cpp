@@ -107,7 +107,8 @@ TEST(Mechanisms, SmokeRunShowsEveryRowAndLeavesNothingBehind)
         if (shown(a) != shown(b)) {
             EXPECT_EQ(r.out.substr(at, r.out.find("\n- ", at + 1) - at).find("within the spread"),
                       std::string::npos)
-                << note << "\n" << r.out;
+                << note << "\n"
+                << r.out;
         }
     }
 

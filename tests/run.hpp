@@ -243,10 +243,7 @@ constexpr bool sanitized_build()
 // default build, stretched as CTest's own limit for a test of this build is
 // (the sanitizers slow every program down), so that a hang is still
 // reported with its output before CTest ends the test.
-constexpr Millis hang_bound(Millis base)
-{
-    return base * IPCLAB_TEST_TIMEOUT_S / 240;
-}
+constexpr Millis hang_bound(Millis base) { return base * IPCLAB_TEST_TIMEOUT_S / 240; }
 
 // Reads and writes whole files (test fixtures, checks of what a program left).
 std::string read_file(const std::string& path);
