@@ -229,7 +229,8 @@ enum class partner { present, ended, detached, unreadable, unprepared };
 
 // Looks at the first party: scans its /proc/PID/maps for this segment when
 // `scan`, then polls its pidfd (readable once it has ended). Polled after
-// the scan, the maps read belong to the process behind the pidfd.
+// the scan, the maps read belong to the process behind the pidfd. Without
+// the segment, a first party that is ending has ended, not detached.
 static partner look_at(const first_party& first, int shmid, bool scan, char (&maps_path)[maps_path_size],
                        int* maps_errno)
 {
@@ -242,7 +243,9 @@ static partner look_at(const first_party& first, int shmid, bool scan, char (&ma
         return partner::ended;
     if (attached)
         return partner::present;
-    return *maps_errno != 0 ? partner::unreadable : partner::detached;
+    if (*maps_errno != 0)
+        return partner::unreadable;
+    return partner_is_ending(first.pid, first.pidfd) ? partner::ended : partner::detached;
 }
 
 // Whether the first party is ready for SIGUSR1, as a first party must be:

@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/shm.h>
 #include <unistd.h>
 
@@ -29,6 +30,7 @@ constexpr std::int32_t ready = 1;                 // status: a line waits in tex
 constexpr int line_signal = SIGUSR1;              // User2 -> User1: take the line in text
 constexpr int message_signal = SIGUSR2;           // User1 -> User2: print the text
 constexpr std::size_t maps_path_size = 32;        // "/proc/PID/maps" and its terminator
+constexpr int ending_within_ms = 1000;            // a process without memory ends within this
 
 // The record laid over the segment, in the machine's own byte order. One
 // `text` field carries both directions.
@@ -100,4 +102,22 @@ inline bool partner_has_segment(pid_t pid, int shmid, char (&maps_path)[maps_pat
     free(entry);
     (void)fclose(maps);  // read only: nothing is lost when closing fails
     return attached;
+}
+
+// Whether process `pid`, just found without the segment, is ending rather
+// than detached. A process that ends lets go of all its memory, the segment
+// with it, a moment before its pidfd reports the end, while a live process
+// always has some memory mapped. So when its maps have become empty, its
+// pidfd is given that moment to report the end.
+inline bool partner_is_ending(pid_t pid, int pidfd)
+{
+    char maps_path[maps_path_size];
+    snprintf(maps_path, sizeof maps_path, "/proc/%d/maps", static_cast<int>(pid));
+    const int maps = open(maps_path, O_RDONLY | O_CLOEXEC);
+    char first_byte = 0;
+    const bool memory_gone = maps == -1 || read(maps, &first_byte, 1) <= 0;
+    if (maps != -1)
+        close(maps);
+    pollfd exit_check = {pidfd, POLLIN, 0};
+    return memory_gone && poll(&exit_check, 1, ending_within_ms) > 0;
 }

@@ -225,7 +225,7 @@ static void send_line(exchange_block* shared_memory, const char* line, pid_t own
     // Polled after the scan: still running means the maps we read were this
     // process's.
     pollfd exit_check = {pidfd, POLLIN, 0};
-    if (poll(&exit_check, 1, 0) > 0)
+    if (poll(&exit_check, 1, 0) > 0 || (!attached && maps_errno == 0 && partner_is_ending(target, pidfd)))
         fprintf(stderr, "parleylead: second party %d is not running: line not sent\n", id);
     else if (!attached && maps_errno != 0)
         fprintf(stderr, "parleylead: fopen(%s): %s\n", maps_path, strerror(maps_errno));
