@@ -42,6 +42,13 @@ namespace ipclab {
 using namespace std::chrono_literals;
 using Millis = std::chrono::milliseconds;
 
+// The bound of a run that only a hang should outlast (every run's own, and
+// a longer one for a tool that runs many programs): `base` for the default
+// build, stretched as CTest's own limit for a test of this build is
+// (the sanitizers slow every program down), so that a hang is still
+// reported with its output before CTest ends the test.
+constexpr Millis hang_bound(Millis base) { return base * IPCLAB_TEST_TIMEOUT_S / 240; }
+
 // Where standard output goes.
 enum class Output {
     pipe,      // fully buffered by stdio
@@ -121,7 +128,7 @@ struct Options {
     // _exit(125) on failure.
     std::function<void()> before_exec;
     // For the whole run, from start to the last byte of output.
-    Millis timeout = Millis(10000);
+    Millis timeout = hang_bound(Millis(10000));
 };
 
 // Each output is kept up to this many bytes; the rest is counted, not
@@ -237,13 +244,6 @@ constexpr bool sanitized_build()
     return false;
 #endif
 }
-
-// The bound of a run that only a hang should outlast, for a tool that runs
-// many programs (the checker, the tour, the benchmarks): `base` for the
-// default build, stretched as CTest's own limit for a test of this build is
-// (the sanitizers slow every program down), so that a hang is still
-// reported with its output before CTest ends the test.
-constexpr Millis hang_bound(Millis base) { return base * IPCLAB_TEST_TIMEOUT_S / 240; }
 
 // Reads and writes whole files (test fixtures, checks of what a program left).
 std::string read_file(const std::string& path);
