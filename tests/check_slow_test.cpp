@@ -29,7 +29,7 @@ Options tool(std::vector<std::string> argv, std::vector<std::string> env = {})
     options.env.push_back("IPCLAB_BUILD_DIR=" IPCLAB_BINARY_DIR);
     options.env.push_back("IPCLAB_PROGRAMS_DIR");  // tools/check sets it for the tests it runs
     options.env.push_back("TMPDIR=" + test_dir());
-    options.timeout = hang_bound(200s);
+    options.timeout = 200s;
     chmod(test_dir().c_str(), 0711);  // run as root, the sandbox runs as nobody and reads its copy here
     return options;
 }

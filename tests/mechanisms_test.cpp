@@ -67,7 +67,7 @@ TEST(Mechanisms, SmokeRunShowsEveryRowAndLeavesNothingBehind)
     options.argv = {binary, "--smoke", "--tour", "--keep-ipc-namespace", "--json", json};
     options.ipc = &ns;
     options.env = {"TMPDIR=" + scratch};
-    options.timeout = hang_bound(Millis(60000));
+    options.timeout = 60s;
     Process bench(options);
     const pid_t group = bench.pid();  // its own process group
     const Result r = bench.finish();
@@ -216,7 +216,7 @@ TEST(Mechanisms, TableShowsEachMedianLessTheLoopInItsUnit)
     options.argv = {program("bench/mechanisms"), "--json", json,
                     "--benchmark_filter=^(loop|getppid|store_to_mapped_page|"
                     "fork_exit_wait/1|posix_spawn_wait/1|busy_wait_round_trip/unpinned)/"};
-    options.timeout = hang_bound(Millis(120000));
+    options.timeout = 120s;
     const Result r = run(options);
     ASSERT_EQ(r.status, 0) << r.describe();
     // Each repetition's time by row: an aggregate names itself before its time.

@@ -662,6 +662,7 @@ pid_t Process::host_pid() const
 
 Process::Process(Options options) : options_(std::move(options))
 {
+    options_.timeout = hang_bound(options_.timeout);
     deadline_ = Clock::now() + options_.timeout;
     exited_ = true;  // until the program is running
     if (options_.argv.empty()) {
@@ -891,7 +892,7 @@ bool Process::pump(Clock::time_point until)
 
 bool Process::wait_for(std::string_view text, Millis within, std::size_t from)
 {
-    const auto until = std::min(Clock::now() + within, deadline_);
+    const auto until = std::min(Clock::now() + hang_bound(within), deadline_);
     for (;;) {
         if (result_.out.size() >= from && result_.out.find(text, from) != std::string::npos)
             return true;

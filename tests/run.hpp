@@ -42,11 +42,11 @@ namespace ipclab {
 using namespace std::chrono_literals;
 using Millis = std::chrono::milliseconds;
 
-// The bound of a run that only a hang should outlast (every run's own, and
-// a longer one for a tool that runs many programs): `base` for the default
-// build, stretched as CTest's own limit for a test of this build is
-// (the sanitizers slow every program down), so that a hang is still
-// reported with its output before CTest ends the test.
+// A bound that only a hang should outlast (a run's deadline, a wait for
+// output): `base` for the default build, stretched as CTest's own limit for
+// a test of this build is (the sanitizers slow every program down), so that
+// a hang is still reported with its output before CTest ends the test.
+// Process applies it to Options::timeout and to every wait_for.
 constexpr Millis hang_bound(Millis base) { return base * IPCLAB_TEST_TIMEOUT_S / 240; }
 
 // Where standard output goes.
@@ -127,8 +127,9 @@ struct Options {
     // Throwing or returning with errno set is not possible there: call
     // _exit(125) on failure.
     std::function<void()> before_exec;
-    // For the whole run, from start to the last byte of output.
-    Millis timeout = hang_bound(Millis(10000));
+    // For the whole run, from start to the last byte of output, on the
+    // default build (stretched by hang_bound for a slower build).
+    Millis timeout = Millis(10000);
 };
 
 // Each output is kept up to this many bytes; the rest is counted, not
@@ -169,7 +170,8 @@ public:
     void close_input();
 
     // Reads output until standard output holds `text` at or after byte
-    // `from`, or `within` has passed. Returns whether it was seen.
+    // `from`, or `within` (stretched by hang_bound) has passed. Returns
+    // whether it was seen.
     bool wait_for(std::string_view text, Millis within = Millis(5000), std::size_t from = 0);
     // Reads whatever output comes within `period` (for "nothing more
     // arrives" checks).

@@ -48,7 +48,7 @@ Options tour_options(std::vector<std::string> argv, const IpcNamespace* ns = nul
     // signals ids it reads from a segment: a broken build reaches only
     // processes of its own run.
     options.pid_namespace = true;
-    options.timeout = hang_bound(200s);
+    options.timeout = 200s;
     return options;
 }
 

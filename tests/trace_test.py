@@ -37,6 +37,12 @@ FIXTURES = os.path.join(TOP, "tests", "trace")
 SKIPPED = 77
 
 
+def hang_bound(seconds):
+    """A bound for a hung run, grown as CTest's limit for the build is grown
+    (the sanitized build's runs are several times slower)."""
+    return seconds * int(os.environ.get("IPCLAB_TEST_TIMEOUT", "240")) / 240
+
+
 @functools.lru_cache(maxsize=None)
 def convert(*names):
     """The Mermaid text and the timeline tools/trace draws from fixtures
@@ -275,7 +281,7 @@ def trace_live(name, scratch):
     # LeakSanitizer cannot run under ptrace: the sanitize build's leak check is off here
     env = dict(os.environ, ASAN_OPTIONS="detect_leaks=0")
     run = subprocess.run([sys.executable, TRACE, "--mermaid", mermaid, "--timeline", timeline, name],
-                         capture_output=True, text=True, timeout=60, env=env)
+                         capture_output=True, text=True, timeout=hang_bound(60), env=env)
     if run.returncode != 0:
         raise AssertionError("tools/trace %s: status %d\n%s" % (name, run.returncode, run.stderr))
     with open(mermaid, encoding="utf-8") as f, open(timeline, encoding="utf-8") as g:
@@ -365,14 +371,18 @@ def mermaid_texts(scratch):
 RENDER = r"""
 const path = require('path');
 const fs = require('fs');
-const [modules, chromium, input] = process.argv.slice(2);
+const [modules, chromium, input, bound] = process.argv.slice(2);
 const puppeteer = require(path.join(modules, 'puppeteer'));
+// One bound for every wait (the launch, a page's load, a call into the page):
+// puppeteer's own 30 s is too short for a loaded machine.
+const timeout = Number(bound);
 (async () => {
-  const browser = await puppeteer.launch({executablePath: chromium, headless: true,
+  const browser = await puppeteer.launch({executablePath: chromium, headless: true, timeout, protocolTimeout: timeout,
     args: ['--no-sandbox', '--disable-setuid-sandbox', '--disable-gpu', '--disable-dev-shm-usage']});
   try {
     const {texts, shown, timelines} = JSON.parse(fs.readFileSync(input, 'utf8'));
     const page = await browser.newPage();
+    page.setDefaultTimeout(timeout);
     await page.setContent('<!doctype html><html><body></body></html>');
     await page.addScriptTag({path: path.join(modules, 'mermaid', 'dist', 'mermaid.min.js')});
     const results = await page.evaluate(async (texts, shown) => {
@@ -392,6 +402,7 @@ const puppeteer = require(path.join(modules, 'puppeteer'));
       return out;
     }, texts, shown);
     const devtools = await browser.newPage();
+    devtools.setDefaultTimeout(timeout);
     await devtools.goto('devtools://devtools/bundled/devtools_app.html');
     const loaded = await devtools.evaluate(async (timelines) => {
       const Trace = await import('./models/trace/trace.js');
@@ -432,8 +443,10 @@ class Viewers(unittest.TestCase):
             with open(page, "w", encoding="utf-8") as f:
                 json.dump({"texts": [text for _, text in texts], "shown": [SHOWN.get(where, []) for where, _ in texts],
                            "timelines": [json.dumps(timeline) for _, timeline in timelines]}, f)
-            run = subprocess.run(["node", script, self.modules, self.chromium, page],
-                                 capture_output=True, text=True, timeout=200)
+            # node's own bound ends it before ours does, so that it closes Chromium
+            bound = hang_bound(200)
+            run = subprocess.run(["node", script, self.modules, self.chromium, page, str(int((bound - 20) * 1000))],
+                                 capture_output=True, text=True, timeout=bound)
             self.assertEqual(run.returncode, 0, run.stderr[-3000:])
             answer = json.loads(run.stdout.strip().splitlines()[-1])
             rejected = ["%s: %s" % (where, error) for (where, _), error in zip(texts, answer["results"]) if error]
