@@ -151,6 +151,9 @@ TEST_P(Exchange, BothDirections)
 
     p.user1.write("hello\n");
     EXPECT_TRUE(p.user2.wait_for("Received From User1: hello\n\n", 10s)) << p.user2.out();
+    // parleylead prompts again after its one-second pause; it is stopped
+    // there, so the reply always comes at that prompt.
+    EXPECT_TRUE(p.user1.wait_for("User1: ", 10s, 7)) << p.user1.out();
 
     p.user1.kill(SIGSTOP);
     p.user2.write("hi there\n");
@@ -168,7 +171,7 @@ TEST_P(Exchange, BothDirections)
     expect_result(r2, "User2: Received From User1: hello\n\nUser2: ");
     p.user1.write("q\n");
     const Result r1 = p.user1.finish();
-    expect_result(r1, "User1: Received From User2: hi there\n\nUser1: ");
+    expect_result(r1, "User1: User1: Received From User2: hi there\n\n");
     ns.expect_sleeper_untouched();
 }
 
