@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <thread>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -58,18 +59,36 @@ TEST(Pagewatch, CreatesAMissingFileForItsOwnerOnly)
     EXPECT_EQ(st.st_mode & 07777, 0600U);
 }
 
-// Lets `change` set byte 0 to 'z' once pagewatch has printed three lines.
-// The lines printed before the change begin with "a ", all later ones with
-// "z ". Lines arrive as printed because the output is a terminal.
+// Stops `watcher` and waits until it is stopped, so that no write of its is
+// under way; returns the bytes it has written, by the kernel's count.
+std::size_t stop_and_count_written(Process& watcher)
+{
+    watcher.kill(SIGSTOP);
+    const std::string proc = "/proc/" + std::to_string(watcher.host_pid());
+    for (int i = 0; i < 1000; ++i) {
+        const std::string stat = read_file(proc + "/stat");
+        const std::size_t state = stat.rfind(") ");
+        if (state == std::string::npos || stat[state + 2] == 'T')
+            break;
+        std::this_thread::sleep_for(10ms);
+    }
+    const std::string io = read_file(proc + "/io");
+    const std::size_t at = io.find("wchar: ");
+    return at == std::string::npos ? 0 : std::stoul(io.substr(at + 7));
+}
+
+// Lets `change` set byte 0 to 'z' once pagewatch has printed three lines,
+// while pagewatch is held. The lines printed before the change begin with
+// "a ", all later ones with "z ".
 void expect_change_from_next_line(Options change)
 {
     write_file(mapped_file(), "......tail");
     Process watcher(watch(Output::terminal));
     ASSERT_TRUE(watcher.wait_for(lines(a_line, 3), 10s)) << watcher.out();
+    const std::size_t printed_before = stop_and_count_written(watcher) / a_line.size();
     const Result changed = run(change);
+    watcher.kill(SIGCONT);
     ASSERT_EQ(changed.status, 0) << changed.describe();
-    watcher.drain(200ms);  // every line printed before the change is in now
-    const std::size_t printed_before = watcher.out().size() / a_line.size();
 
     const Result r = watcher.finish();
     ASSERT_TRUE(r.status == 0 && r.err.empty()) << r.describe();

@@ -229,7 +229,8 @@ TEST(Parley, MessageDuringThePauseDoesNotCutItShort)
     const auto continued = std::chrono::steady_clock::now();  // the line can be taken from now on
     p.user1.kill(SIGCONT);
     EXPECT_TRUE(p.user2.wait_for("User2: ", 10s, 7)) << p.user2.out();
-    EXPECT_GE(std::chrono::steady_clock::now() - continued, 1s) << "the prompt came before the pause was over";
+    EXPECT_GE(std::chrono::steady_clock::now() - continued, 1s)
+        << "the prompt came before the pause was over";
     const Result r2 = p.user2.finish();
     // Only a stall of over a second in parleylead puts the reply after the prompt.
     EXPECT_TRUE(r2.out == "User2: Received From User1: news\n\nUser2: " ||
