@@ -151,7 +151,7 @@ Options sharer(const IpcNamespace& ns, Sharer role, std::size_t size, int cpu)
         if (write(STDOUT_FILENO, "ready\n", 6) != 6)
             _exit(125);
         // Room for a slow start of the program on a loaded machine.
-        const auto until = std::chrono::steady_clock::now() + 8s;
+        const auto until = std::chrono::steady_clock::now() + hang_bound(8s);
         bool seen = false;
         for (unsigned round = 1;; ++round) {
             for (std::size_t i = 0; i < greeting_size; ++i) {
