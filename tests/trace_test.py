@@ -317,7 +317,7 @@ class Live(unittest.TestCase, TimelineChecks):
                     time.sleep(0.05)
                 if sig:
                     trace.send_signal(sig)
-                self.assertEqual((trace.wait(60), leftovers(marker), os.listdir(tmp)), (128 + sig if sig else 0, [], []))
+                self.assertEqual((trace.wait(hang_bound(60)), leftovers(marker), os.listdir(tmp)), (128 + sig if sig else 0, [], []))
                 if sig is None:
                     err.seek(0)
                     self.assertRegex(err.read(), r"^started\ntrace: .*/s\\xffh ended, but left a process running \(\d+\): ended 5 s later\n$")
